@@ -1,0 +1,29 @@
+#pragma once
+// Error plumbing of the frame. A wrapper that finds a Python exception set
+// (or sets one) throws PythonErrorSet; the call guard returns NULL for it.
+// InternalFailure (from the core) becomes PanicException in the guard.
+#include <string>
+
+#include "frame/py_ref.hpp"
+#include "structural/core_error.hpp"
+
+namespace velkor::py {
+
+struct PythonErrorSet {};
+
+// Throws PythonErrorSet; a Python exception must already be set.
+[[noreturn]] void throw_python_error();
+
+// Returns the new reference, or throws PythonErrorSet when it is NULL.
+PyRef checked(PyObject* new_reference);
+
+[[noreturn]] void raise_value_error(const std::string& message);
+[[noreturn]] void raise_type_error(const std::string& message);
+
+// ValueError with message(error), optionally with context in front.
+[[noreturn]] void raise_core_error(const CoreError& error, const std::string& prefix = "");
+
+// The PanicException class, created on first use.
+PyObject* panic_exception_type();
+
+}  // namespace velkor::py

@@ -1,0 +1,180 @@
+// The table of public functions: names, parameters, docstrings and
+// wrappers, in registration order. Each docstring starts with the text
+// signature that inspect reads, then "\n--\n\n", then what a caller needs to
+// know: units, shapes, defaults and what None or NaN mean in the result.
+#include "registry.hpp"
+
+#include "frame/guard.hpp"
+
+namespace velkor::py {
+namespace {
+
+constexpr const char* k_intersect_plane_grid_parameters[] = {"dem", "geotransform", "src_pt", "dip_dir_degr", "dip_angle_degr", "nodata"};
+constexpr const char* k_intersect_mesh_grid_parameters[] = {"dem", "geotransform", "vertices", "faces", "nodata"};
+constexpr const char* k_best_fit_planes_parameters[] = {"points", "cell_size", "coincidence_distance", "max_collinearity"};
+constexpr const char* k_plane_normal_parameters[] = {"dip_dir_degr", "dip_angle_degr"};
+constexpr const char* k_rake_to_slickenline_parameters[] = {"strike_rhr_degr", "dip_angle_degr", "rake_degr"};
+constexpr const char* k_solve_stress_parameters[] = {"s1_trend_degr", "s1_plunge_degr", "s3_trend_degr", "s3_plunge_degr", "phi", "strike_rhr_degr", "dip_angle_degr", "sigma1", "sigma3", "shear_threshold"};
+constexpr const char* k_stress_tensor_parameters[] = {"s1_trend_degr", "s1_plunge_degr", "s3_trend_degr", "s3_plunge_degr", "phi", "sigma1", "sigma3"};
+constexpr const char* k_score_stress_parameters[] = {"s1_trend_degr", "s1_plunge_degr", "s3_trend_degr", "s3_plunge_degr", "phi", "faults", "senses"};
+constexpr const char* k_invert_stress_parameters[] = {"faults", "senses", "weights", "angle_step_degrees", "phi_step"};
+constexpr const char* k_inversion_candidate_count_parameters[] = {"angle_step_degrees", "phi_step"};
+constexpr const char* k_covering_grid_parameters[] = {"points", "spacing", "margin"};
+constexpr const char* k_kernel_profile_parameters[] = {"bandwidth", "kernel", "truncation"};
+constexpr const char* k_density_field_parameters[] = {"points", "origin", "spacing", "counts", "bandwidth", "kernel", "truncation"};
+constexpr const char* k_stress_field_parameters[] = {"positions", "faults", "origin", "spacing", "counts", "bandwidth", "senses", "kernel", "truncation", "min_support", "angle_step_degrees", "phi_step"};
+constexpr const char* k_field_cost_parameters[] = {"positions", "faults", "origin", "spacing", "counts", "bandwidth", "senses", "kernel", "truncation", "min_support", "angle_step_degrees", "phi_step"};
+constexpr const char* k_ptb_axes_parameters[] = {"faults", "senses"};
+constexpr const char* k_kagan_angles_parameters[] = {"first", "second"};
+constexpr const char* k_kagan_angle_matrix_parameters[] = {"mechanisms"};
+constexpr const char* k_focal_mechanism_rotations_parameters[] = {"first_p_trend", "first_p_plunge", "first_t_trend", "first_t_plunge", "second_p_trend", "second_p_plunge", "second_t_trend", "second_t_plunge"};
+constexpr const char* k_rotate_focal_mechanism_parameters[] = {"p_trend", "p_plunge", "t_trend", "t_plunge", "axis_trend", "axis_plunge", "angle_degrees"};
+
+constexpr std::array<FunctionEntry, kFunctionCount> kTable{{
+    // intersect_plane_grid
+    {{"intersect_plane_grid", k_intersect_plane_grid_parameters, 5},
+     "intersect_plane_grid(dem, geotransform, src_pt, dip_dir_degr, dip_angle_degr, nodata=None)\n--\n\n"
+     "Intersect an unbounded geological plane with a DEM.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // intersect_mesh_grid
+    {{"intersect_mesh_grid", k_intersect_mesh_grid_parameters, 4},
+     "intersect_mesh_grid(dem, geotransform, vertices, faces, nodata=None)\n--\n\n"
+     "Intersect a triangulated surface with a DEM.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // best_fit_planes
+    {{"best_fit_planes", k_best_fit_planes_parameters, 2},
+     "best_fit_planes(points, cell_size, coincidence_distance=0.1, max_collinearity=...)\n--\n\n"
+     "Fit a geological plane in every cell of a regular grid over a set of located points.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // plane_normal
+    {{"plane_normal", k_plane_normal_parameters, 2},
+     "plane_normal(dip_dir_degr, dip_angle_degr)\n--\n\n"
+     "Upward-pointing unit normal of a geological plane, in (East, North, Up).\n\n"
+     "The plane is given by its dip direction (degrees clockwise from North) and\ndip angle (degrees below the horizontal). Returns a list [E, N, U] equal to\n(sin dip * sin dip_dir, sin dip * cos dip_dir, cos dip); the dip direction is\nused as given, so any value works. A vertical plane has a horizontal normal\npointing towards its dip direction. NaN angles give NaN components.\nNever fails on numeric input; the interpreter lock is held throughout.",
+     &plane_normal},
+    // rake_to_slickenline
+    {{"rake_to_slickenline", k_rake_to_slickenline_parameters, 3},
+     "rake_to_slickenline(strike_rhr_degr, dip_angle_degr, rake_degr)\n--\n\n"
+     "The trend/plunge of a slickenline of the given rake, on a plane of the given strike (right-hand rule) and dip.\n\n"
+     "All three angles are in degrees. The rake follows Aki & Richards (0\nleft-lateral, 90 reverse, +-180 right-lateral, -90 normal) and describes the\nmotion of the hanging wall relative to the foot wall, measured in the plane\nfrom the strike direction. Returns a tuple (trend, plunge) in degrees, trend\nin [0, 360). The line is directed and not folded into the lower hemisphere:\na reverse component gives a negative (upward) plunge. Strikes are taken\nmodulo 360. Never fails on numeric input; the interpreter lock is held.",
+     &rake_to_slickenline},
+    // solve_stress
+    {{"solve_stress", k_solve_stress_parameters, 7},
+     "solve_stress(s1_trend_degr, s1_plunge_degr, s3_trend_degr, s3_plunge_degr, phi, strike_rhr_degr, dip_angle_degr, sigma1=1.0, sigma3=0.0, shear_threshold=...)\n--\n\n"
+     "The direct (forward) Wallace-Bott problem: resolve a reduced stress tensor onto one fault plane, predicting the slip it drives.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // stress_tensor
+    {{"stress_tensor", k_stress_tensor_parameters, 5},
+     "stress_tensor(s1_trend_degr, s1_plunge_degr, s3_trend_degr, s3_plunge_degr, phi, sigma1=1.0, sigma3=0.0)\n--\n\n"
+     "The reduced stress tensor itself, as a 3x3 array in (East, North, Up).\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // score_stress
+    {{"score_stress", k_score_stress_parameters, 6},
+     "score_stress(s1_trend_degr, s1_plunge_degr, s3_trend_degr, s3_plunge_degr, phi, faults, senses=None)\n--\n\n"
+     "Score one given tensor against a set of faults, without searching for it.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // invert_stress
+    {{"invert_stress", k_invert_stress_parameters, 1},
+     "invert_stress(faults, senses=None, weights=None, angle_step_degrees=10.0, phi_step=0.1)\n--\n\n"
+     "The inverse Wallace-Bott problem: recover the reduced stress tensor that best explains a set of faults and the slip observed on them.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // inversion_candidate_count
+    {{"inversion_candidate_count", k_inversion_candidate_count_parameters, 0},
+     "inversion_candidate_count(angle_step_degrees=10.0, phi_step=0.1)\n--\n\n"
+     "How many candidate tensors `invert_stress` would visit on a given grid.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // covering_grid
+    {{"covering_grid", k_covering_grid_parameters, 2},
+     "covering_grid(points, spacing, margin=0.0)\n--\n\n"
+     "A grid covering a set of points, with room around them.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // kernel_profile
+    {{"kernel_profile", k_kernel_profile_parameters, 1},
+     "kernel_profile(bandwidth, kernel=\"quartic\", truncation=4.0)\n--\n\n"
+     "What a kernel does, before any data are put through it.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // density_field
+    {{"density_field", k_density_field_parameters, 5},
+     "density_field(points, origin, spacing, counts, bandwidth, kernel=\"quartic\", truncation=4.0)\n--\n\n"
+     "Kernel density over located points, at every node of a grid.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // stress_field
+    {{"stress_field", k_stress_field_parameters, 6},
+     "stress_field(positions, faults, origin, spacing, counts, bandwidth, senses=None, kernel=\"quartic\", truncation=4.0, min_support=10.0, angle_step_degrees=10.0, phi_step=0.1)\n--\n\n"
+     "A stress tensor at every node of a grid, with the density of the data that produced it.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // field_cost
+    {{"field_cost", k_field_cost_parameters, 6},
+     "field_cost(positions, faults, origin, spacing, counts, bandwidth, senses=None, kernel=\"quartic\", truncation=4.0, min_support=10.0, angle_step_degrees=10.0, phi_step=0.1)\n--\n\n"
+     "What `stress_field` would cost, measured rather than guessed.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // ptb_axes
+    {{"ptb_axes", k_ptb_axes_parameters, 1},
+     "ptb_axes(faults, senses=None)\n--\n\n"
+     "The P, T and B kinematic axes of a set of faults.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // kagan_angles
+    {{"kagan_angles", k_kagan_angles_parameters, 2},
+     "kagan_angles(first, second)\n--\n\n"
+     "The Kagan angle between mechanisms, pair by pair.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // kagan_angle_matrix
+    {{"kagan_angle_matrix", k_kagan_angle_matrix_parameters, 1},
+     "kagan_angle_matrix(mechanisms)\n--\n\n"
+     "Every Kagan angle in a catalogue, as an (N, N) matrix.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // focal_mechanism_rotations
+    {{"focal_mechanism_rotations", k_focal_mechanism_rotations_parameters, 8},
+     "focal_mechanism_rotations(first_p_trend, first_p_plunge, first_t_trend, first_t_plunge, second_p_trend, second_p_plunge, second_t_trend, second_t_plunge)\n--\n\n"
+     "All four rotations that carry one focal mechanism onto another.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+    // rotate_focal_mechanism
+    {{"rotate_focal_mechanism", k_rotate_focal_mechanism_parameters, 7},
+     "rotate_focal_mechanism(p_trend, p_plunge, t_trend, t_plunge, axis_trend, axis_plunge, angle_degrees)\n--\n\n"
+     "Turn a focal mechanism about an axis.\n\n"
+     "(Documentation follows with the implementation.)",
+     nullptr},
+}};
+
+template <std::size_t Row>
+PyObject* guard(PyObject* /*self*/, PyObject* args, PyObject* kwargs) {
+  const FunctionEntry& entry = kTable[Row];
+  return call_guarded([&] { return entry.wrapper(Arguments(entry.description, args, kwargs)); });
+}
+
+template <std::size_t... Rows>
+std::array<PyMethodDef, kFunctionCount> make_method_definitions(std::index_sequence<Rows...>) {
+  return {PyMethodDef{kTable[Rows].description.name,
+                      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&guard<Rows>)),
+                      METH_VARARGS | METH_KEYWORDS | METH_STATIC, kTable[Rows].docstring}...};
+}
+
+}  // namespace
+
+const std::array<FunctionEntry, kFunctionCount>& function_table() { return kTable; }
+
+PyMethodDef* method_definition(std::size_t row) {
+  // Function objects keep a pointer to their definition: it lives forever.
+  static std::array<PyMethodDef, kFunctionCount> definitions =
+      make_method_definitions(std::make_index_sequence<kFunctionCount>{});
+  return &definitions[row];
+}
+
+}  // namespace velkor::py
