@@ -42,4 +42,9 @@ inline bool StridedView1D<bool>::operator[](std::int64_t i) const {
   return data[i * stride] != 0;
 }
 
+template <>
+inline bool StridedView2D<bool>::operator()(std::int64_t r, std::int64_t c) const {
+  return data[r * row_stride + c * col_stride] != 0;
+}
+
 }  // namespace velkor
