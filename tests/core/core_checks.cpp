@@ -1,0 +1,83 @@
+// Prints core-library results the Python tests compare against: number
+// formatting, every CoreError message, and the orientation geometry edge
+// cases. One line per check: "<label>|<value>".
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+
+#include "structural/core_error.hpp"
+#include "structural/geol_axis.hpp"
+#include "structural/geol_plane.hpp"
+#include "text/number_format.hpp"
+
+using namespace velkor;
+
+namespace {
+
+void line(const std::string& label, const std::string& value) { std::printf("%s|%s\n", label.c_str(), value.c_str()); }
+
+std::string show(double v) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.17g", v);
+  return buffer;
+}
+
+std::string show(Vec3 v) { return show(v.e) + "," + show(v.n) + "," + show(v.u); }
+
+}  // namespace
+
+int main() {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  for (double v : {1.0, 0.5, 1e-7, -0.0, 0.0, nan, inf, -inf, 2.5, 0.1 + 0.2, 1e21, -123.456, 5e-324}) {
+    line("shortest " + show(v), text::format_shortest(v));
+  }
+  for (double v : {85.0, 91.5, 1.0, 0.0005, 0.0015, 2.0 / 3.0, -0.0004, nan, inf}) {
+    line("fixed3 " + show(v), text::format_fixed3(v));
+  }
+
+  line("AxesNotSubOrthogonal", message(AxesNotSubOrthogonal{85.0}));
+  line("PhiOutOfRange", message(PhiOutOfRange{1.5}));
+  line("PhiOutOfRangeNaN", message(PhiOutOfRange{nan}));
+  line("SigmaOrder", message(SigmaOrder{1.0, 2.5}));
+  line("AxesNotOrthogonal", message(AxesNotOrthogonal{5.0}));
+  line("ZeroAxis", message(ZeroAxis{}));
+  line("MissingSlickenline", message(MissingSlickenline{3}));
+  line("UndeterminedSense", message(UndeterminedSense{}));
+  line("DegenerateQuaternion", message(DegenerateQuaternion{}));
+  line("SlickenlineOffPlane", message(SlickenlineOffPlane{0, 12.25}));
+  line("VertexOutOfRange", message(VertexOutOfRange{7, 5}));
+  line("ZeroVector", message(ZeroVector{}));
+
+  line("axis 0 0", show(axis_from_trend_plunge(0, 0)));
+  line("axis 90 0", show(axis_from_trend_plunge(90, 0)));
+  line("axis 0 90", show(axis_from_trend_plunge(0, 90)));
+  const TrendPlunge back360 = trend_plunge_of(axis_from_trend_plunge(360, 0));
+  line("back 360", show(back360.trend) + "," + show(back360.plunge));
+  const TrendPlunge up45 = trend_plunge_of(*normalized(Vec3{0, 1, 1}));
+  line("back 0,1,1", show(up45.trend) + "," + show(up45.plunge));
+  const TrendPlunge up = trend_plunge_of(Vec3{0, 0, 1});
+  line("back up", show(up.trend) + "," + show(up.plunge));
+  const TrendPlunge beyond = trend_plunge_of(Vec3{0, 0, 1 + 2.3e-16});
+  line("back beyond", show(beyond.plunge));
+  line("lower 1e-13", show(to_lower_hemisphere(Vec3{1, 0, 1e-13})));
+  line("lower 1e-11", show(to_lower_hemisphere(Vec3{1, 0, 1e-11})));
+  const Vec3 a = axis_from_trend_plunge(30, 20);
+  line("directions opposite", show(angle_between_directions(a, -a)));
+  line("lines opposite", show(angle_between_lines(a, -a)));
+  line("wrap -30", show(wrap_azimuth(-30)));
+  line("wrap 390", show(wrap_azimuth(390)));
+
+  const GeolPlane plane{120, 40};
+  const Vec3 strike = strike_vector(plane);
+  const Vec3 down = down_dip_vector(plane);
+  line("rake along strike", show(rake_of_direction(strike, strike, down)));
+  line("rake against strike", show(rake_of_direction(-strike, strike, down)));
+  line("rake down dip", show(rake_of_direction(down, strike, down)));
+  line("rake up dip", show(rake_of_direction(-down, strike, down)));
+  const GeolPlane attitude = attitude_of_normal(-upward_normal(plane));
+  line("attitude", show(attitude.dip_direction) + "," + show(attitude.dip));
+  line("normalized none", normalized_upward_normal(GeolPlane{nan, 10}) ? "value" : "none");
+  return 0;
+}

@@ -1,0 +1,99 @@
+"""Core-library checks that no Python function reaches directly: the message number formatting, every
+error kind's text and the orientation geometry's edge cases. A small C++ program is compiled against the
+core sources with the project's numerics flags and its output compared here."""
+
+import pathlib
+import shutil
+import subprocess
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+CORE = ROOT / "lib" / "src"
+
+
+@pytest.fixture(scope="module")
+def core(tmp_path_factory):
+    compiler = shutil.which("g++") or shutil.which("c++")
+    if compiler is None or not CORE.is_dir():
+        pytest.skip("needs a C++ compiler and the core sources")
+    sources = [CORE / "text" / "number_format.cpp", CORE / "structural" / "core_error.cpp",
+               CORE / "structural" / "geol_axis.cpp", CORE / "structural" / "geol_plane.cpp"]
+    exe = tmp_path_factory.mktemp("core") / "core_checks"
+    subprocess.run([compiler, "-std=c++23", "-O2", "-ffp-contract=off", f"-I{CORE}",
+                    str(ROOT / "tests" / "core" / "core_checks.cpp"), *map(str, sources), "-o", str(exe)],
+                   check=True, capture_output=True)
+    out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout
+    return dict(line.split("|", 1) for line in out.splitlines())
+
+
+@pytest.mark.parametrize("value,text", [
+    ("1", "1"), ("0.5", "0.5"), ("9.9999999999999995e-08", "0.0000001"), ("-0", "-0"), ("0", "0"),
+    ("nan", "NaN"), ("inf", "inf"), ("-inf", "-inf"), ("2.5", "2.5"), ("0.30000000000000004", "0.30000000000000004"),
+    ("1e+21", "1000000000000000000000"), ("-123.456", "-123.456"),
+])
+def test_shortest_formatting(core, value, text):
+    assert core[f"shortest {value}"] == text
+
+
+def test_shortest_formatting_of_the_smallest_subnormal(core):
+    assert core["shortest 4.9406564584124654e-324"] == "0." + "0" * 323 + "5"
+
+
+@pytest.mark.parametrize("value,text", [
+    ("85", "85.000"), ("91.5", "91.500"), ("1", "1.000"), ("0.00050000000000000001", "0.001"),
+    ("0.0015", "0.002"), ("0.66666666666666663", "0.667"), ("-0.00040000000000000002", "-0.000"),
+    ("nan", "NaN"), ("inf", "inf"),
+])
+def test_three_decimal_formatting(core, value, text):
+    assert core[f"fixed3 {value}"] == text
+
+
+@pytest.mark.parametrize("kind,text", [
+    ("AxesNotSubOrthogonal", "S1 and S3 axes must be sub-orthogonal: 85.000 degrees apart, expected within 1.000 of 90"),
+    ("PhiOutOfRange", "Phi must be between 0 and 1, got 1.5"),
+    ("PhiOutOfRangeNaN", "Phi must be between 0 and 1, got NaN"),
+    ("SigmaOrder", "Sigma1 must be greater than Sigma3, got sigma1=1, sigma3=2.5"),
+    ("AxesNotOrthogonal", "P and T axes depart from orthogonality by 5.000 degrees, more than the 1.000 allowed"),
+    ("ZeroAxis", "a P or T axis was given as a zero-length vector, which has no direction"),
+    ("MissingSlickenline", "the fault carries no slickenline at index 3"),
+    ("UndeterminedSense", "the slickenline has no determined sense of movement, so P and T cannot be told apart"),
+    ("DegenerateQuaternion", "the quaternion is too small to describe an orientation"),
+    ("SlickenlineOffPlane", "slickenline 0 lies 12.250 degrees off the fault plane, more than the 1.000 allowed"),
+    ("VertexOutOfRange", "vertex index 7 is out of range for a mesh of 5 vertices"),
+    ("ZeroVector", "ZeroVector"),
+])
+def test_error_messages(core, kind, text):
+    assert core[kind] == text
+
+
+def vec(text):
+    return [float(x) for x in text.split(",")]
+
+
+def test_axes_and_back(core):
+    assert vec(core["axis 0 0"]) == [0.0, 1.0, 0.0]
+    assert vec(core["axis 90 0"]) == pytest.approx([1.0, 0.0, 0.0], abs=1e-15)
+    assert vec(core["axis 0 90"]) == pytest.approx([0.0, 0.0, -1.0], abs=1e-15)
+    # a tiny negative angle from rounding wraps to 0, never to 360
+    assert vec(core["back 360"]) == [0.0, 0.0]
+    assert vec(core["back 0,1,1"]) == pytest.approx([0.0, -45.0], abs=1e-12)
+    assert vec(core["back up"]) == [0.0, -90.0]
+    assert float(core["back beyond"]) == -90.0
+
+
+def test_hemisphere_and_angles(core):
+    assert vec(core["lower 1e-13"]) == [1.0, 0.0, 1e-13]
+    assert vec(core["lower 1e-11"]) == [-1.0, -0.0, -1e-11]
+    assert float(core["directions opposite"]) == 180.0
+    assert float(core["lines opposite"]) == 0.0
+    assert float(core["wrap -30"]) == 330.0 and float(core["wrap 390"]) == 30.0
+
+
+def test_rake_of_direction_and_attitude(core):
+    assert float(core["rake along strike"]) == 0.0
+    assert float(core["rake against strike"]) == 180.0
+    assert float(core["rake down dip"]) == pytest.approx(-90.0, abs=1e-12)
+    assert float(core["rake up dip"]) == pytest.approx(90.0, abs=1e-12)
+    assert vec(core["attitude"]) == pytest.approx([120.0, 40.0], abs=1e-12)
+    assert core["normalized none"] == "value"  # NaN gives NaN components, not "no normal"
