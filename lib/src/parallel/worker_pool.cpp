@@ -23,7 +23,7 @@ struct Job {
   std::size_t n = 0;
   std::size_t chunk = 1;
   std::size_t chunks = 0;
-  const std::function<void(std::size_t, std::size_t)>* body = nullptr;
+  const std::function<void(std::size_t, std::size_t, std::size_t)>* body = nullptr;
   std::atomic<std::size_t> next{0};
   std::atomic<bool> failed{false};
   std::exception_ptr error;  // guarded by Shared::mutex
@@ -57,11 +57,11 @@ std::pair<std::size_t, std::size_t> chunk_range(const Job& job, std::size_t k) {
 }
 
 void run_inline(std::size_t n, std::size_t chunk,
-                const std::function<void(std::size_t, std::size_t)>& body) {
+                const std::function<void(std::size_t, std::size_t, std::size_t)>& body) {
   InsideLoop guard;
   for (std::size_t begin = 0; begin < n;) {
     const std::size_t end = n - begin <= chunk ? n : begin + chunk;
-    body(begin, end);
+    body(0, begin, end);
     begin = end;
   }
 }
@@ -74,13 +74,13 @@ struct WorkerPool::Shared {
   std::condition_variable job_released;  // a worker detached from a job
   std::deque<Job*> jobs;                 // oldest first
 
-  void run_chunks(Job& job) {
+  void run_chunks(Job& job, std::size_t slot) {
     while (!job.failed.load(std::memory_order_relaxed)) {
       const std::size_t k = job.next.fetch_add(1, std::memory_order_relaxed);
       if (k >= job.chunks) return;
       const auto [begin, end] = chunk_range(job, k);
       try {
-        (*job.body)(begin, end);
+        (*job.body)(slot, begin, end);
       } catch (...) {
         std::lock_guard lock(mutex);
         if (!job.error) job.error = std::current_exception();
@@ -89,7 +89,7 @@ struct WorkerPool::Shared {
     }
   }
 
-  [[noreturn]] void worker_main() {
+  [[noreturn]] void worker_main(std::size_t slot) {
     inside_loop = true;
     std::unique_lock lock(mutex);
     for (;;) {
@@ -101,7 +101,7 @@ struct WorkerPool::Shared {
       }
       ++job->attached;
       lock.unlock();
-      run_chunks(*job);
+      run_chunks(*job, slot);
       lock.lock();
       if (--job->attached == 0) job_released.notify_all();
     }
@@ -117,7 +117,7 @@ WorkerPool::WorkerPool(std::size_t threads) : shared_(new Shared) {
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   for (std::size_t i = 0; i < threads; ++i) {
     try {
-      std::thread(&Shared::worker_main, shared_).detach();
+      std::thread(&Shared::worker_main, shared_, i).detach();
       ++worker_count_;
     } catch (const std::system_error&) {
       break;  // the system gave us fewer threads than asked: work with those
@@ -128,6 +128,11 @@ WorkerPool::WorkerPool(std::size_t threads) : shared_(new Shared) {
 
 void WorkerPool::parallel_for(std::size_t n, std::size_t chunk,
                               const std::function<void(std::size_t, std::size_t)>& body) {
+  parallel_for_slots(n, chunk, [&body](std::size_t, std::size_t begin, std::size_t end) { body(begin, end); });
+}
+
+void WorkerPool::parallel_for_slots(std::size_t n, std::size_t chunk,
+                                    const std::function<void(std::size_t, std::size_t, std::size_t)>& body) {
   if (n == 0) return;
   chunk = std::max<std::size_t>(chunk, 1);
   const std::size_t chunks = n / chunk + (n % chunk != 0 ? 1 : 0);
@@ -152,8 +157,9 @@ void WorkerPool::parallel_for(std::size_t n, std::size_t chunk,
   }
 
   {
+    // The workers use slots 0 .. worker_count_ - 1; the caller takes the last.
     InsideLoop guard;
-    shared_->run_chunks(job);
+    shared_->run_chunks(job, worker_count_);
   }
 
   std::unique_lock lock(shared_->mutex);

@@ -33,6 +33,12 @@ class WorkerPool {
   void parallel_for(std::size_t n, std::size_t chunk,
                     const std::function<void(std::size_t, std::size_t)>& body);
 
+  // As parallel_for, and body(slot, begin, end) also learns which thread runs
+  // the chunk: slot is below size(), and no two chunks with the same slot run
+  // at the same time within one loop, so per-slot scratch needs no lock.
+  void parallel_for_slots(std::size_t n, std::size_t chunk,
+                          const std::function<void(std::size_t, std::size_t, std::size_t)>& body);
+
   // The size a pool built now would have: RAYON_NUM_THREADS, then
   // RAYON_RS_NUM_CPUS, then the number of logical processors.
   static std::size_t configured_size();

@@ -1,0 +1,242 @@
+#include "spatial/density.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+#include "common/internal_failure.hpp"
+#include "parallel/worker_pool.hpp"
+
+namespace velkor {
+
+namespace {
+
+constexpr std::int64_t kKeyMax = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kKeyMin = std::numeric_limits<std::int64_t>::min();
+
+std::int64_t saturating_key(double value) {
+  if (std::isnan(value)) return 0;
+  if (value >= 9223372036854775808.0) return kKeyMax;  // 2^63
+  if (value < -9223372036854775808.0) return kKeyMin;
+  return static_cast<std::int64_t>(value);
+}
+
+std::uint64_t mix(std::uint64_t h) {
+  h ^= h >> 30;
+  h *= 0xbf58476d1ce4e5b9ULL;
+  h ^= h >> 27;
+  h *= 0x94d049bb133111ebULL;
+  h ^= h >> 31;
+  return h;
+}
+
+std::uint64_t hash_key(const CellKey& key) {
+  std::uint64_t h = mix(static_cast<std::uint64_t>(key[0]) + 0x9e3779b97f4a7c15ULL);
+  h = mix(h ^ static_cast<std::uint64_t>(key[1]));
+  h = mix(h ^ static_cast<std::uint64_t>(key[2]));
+  return h;
+}
+
+bool all_finite(const double* p, std::size_t dimension) {
+  for (std::size_t k = 0; k < dimension; ++k) {
+    if (!std::isfinite(p[k])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+PointList copy_points(const StridedView2D<double>& points) {
+  PointList list;
+  list.dimension = static_cast<std::size_t>(points.cols);
+  list.count = static_cast<std::size_t>(points.rows);
+  list.coordinates.reserve(list.count * list.dimension);
+  for (std::int64_t r = 0; r < points.rows; ++r) {
+    for (std::int64_t k = 0; k < points.cols; ++k) list.coordinates.push_back(points(r, k));
+  }
+  return list;
+}
+
+CellKey cell_key(const double* position, const std::array<double, 3>& cell, std::size_t dimension) {
+  CellKey key{0, 0, 0};
+  for (std::size_t k = 0; k < dimension; ++k) key[k] = saturating_key(std::floor(position[k] / cell[k]));
+  return key;
+}
+
+CellIndex::CellIndex(const PointList& points, const std::array<double, 3>& cell)
+    : dimension_(points.dimension), cell_(cell) {
+  // First pass, in index order: each finite point finds or opens its cell.
+  std::size_t finite = 0;
+  for (std::size_t j = 0; j < points.count; ++j) finite += all_finite(points.row(j), dimension_) ? 1 : 0;
+  std::size_t capacity = 16;
+  while (capacity < 2 * finite) capacity *= 2;
+  mask_ = capacity - 1;
+  slots_.assign(capacity, 0);
+
+  constexpr std::size_t kLeftOut = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> cell_of_point(points.count, kLeftOut);
+  std::vector<std::size_t> population;
+  for (std::size_t j = 0; j < points.count; ++j) {
+    const double* x = points.row(j);
+    if (!all_finite(x, dimension_)) continue;  // it can never reach a node
+    const CellKey key = cell_key(x, cell_, dimension_);
+    const std::size_t slot = slot_of(key);
+    if (slots_[slot] == 0) {
+      cell_keys_.push_back(key);
+      population.push_back(0);
+      slots_[slot] = cell_keys_.size();
+    }
+    const std::size_t c = slots_[slot] - 1;
+    cell_of_point[j] = c;
+    ++population[c];
+  }
+
+  // Then lay the cells out one after another, each with its points in index order.
+  cell_start_.assign(cell_keys_.size() + 1, 0);
+  for (std::size_t c = 0; c < cell_keys_.size(); ++c) cell_start_[c + 1] = cell_start_[c] + population[c];
+  std::vector<std::size_t> fill(cell_start_.begin(), cell_start_.end() - 1);
+  entry_index_.resize(finite);
+  entry_coordinates_.resize(finite * dimension_);
+  for (std::size_t j = 0; j < points.count; ++j) {
+    if (cell_of_point[j] == kLeftOut) continue;
+    const std::size_t e = fill[cell_of_point[j]]++;
+    entry_index_[e] = j;
+    std::copy_n(points.row(j), dimension_, entry_coordinates_.data() + e * dimension_);
+  }
+}
+
+std::size_t CellIndex::slot_of(const CellKey& key) const {
+  std::size_t slot = static_cast<std::size_t>(hash_key(key)) & mask_;
+  while (slots_[slot] != 0 && cell_keys_[slots_[slot] - 1] != key) slot = (slot + 1) & mask_;
+  return slot;
+}
+
+CellIndex::Cell CellIndex::find(const CellKey& key) const {
+  const std::size_t slot = slot_of(key);
+  if (slots_[slot] == 0) return {};
+  const std::size_t c = slots_[slot] - 1;
+  return {cell_start_[c], cell_start_[c + 1]};
+}
+
+std::optional<CellIndex> build_cell_index(const PointList& points, const DistanceKernel& kernel) {
+  const auto reach = kernel_reach(kernel);
+  if (!reach) return std::nullopt;
+  return CellIndex(points, *reach);
+}
+
+std::size_t cells_around_key(const CellIndex& index, const CellKey& key, std::array<CellIndex::Cell, 27>& cells) {
+  const std::size_t dimension = index.dimension();
+  // Offsets -1, 0, +1 on each used axis; unused axes stay at 0.
+  const int span1 = dimension > 1 ? 1 : 0;
+  const int span2 = dimension > 2 ? 1 : 0;
+  const auto shifted = [](std::int64_t k, int d, std::int64_t& out) {
+    if ((d < 0 && k == kKeyMin) || (d > 0 && k == kKeyMax)) return false;
+    out = k + d;
+    return true;
+  };
+  std::size_t visited = 0;
+  CellKey neighbour{0, 0, 0};
+  for (int d2 = -span2; d2 <= span2; ++d2) {
+    if (!shifted(key[2], d2, neighbour[2])) continue;
+    for (int d1 = -span1; d1 <= span1; ++d1) {
+      if (!shifted(key[1], d1, neighbour[1])) continue;
+      for (int d0 = -1; d0 <= 1; ++d0) {
+        if (!shifted(key[0], d0, neighbour[0])) continue;
+        const CellIndex::Cell cell = index.find(neighbour);
+        if (cell.end > cell.begin) cells[visited++] = cell;
+      }
+    }
+  }
+  return visited;
+}
+
+std::size_t cells_around(const CellIndex& index, const double* p, std::array<CellIndex::Cell, 27>& cells) {
+  if (index.inserted() == 0 || !all_finite(p, index.dimension())) return 0;
+  return cells_around_key(index, cell_key(p, index.cell_size(), index.dimension()), cells);
+}
+
+void gather_neighbours(const CellIndex* index, const PointList& points, const DistanceKernel& kernel,
+                       const double* p, std::vector<Neighbour>& out) {
+  out.clear();
+  dispatch_kernel(kernel, [&](auto dimension, auto kind) {
+    for_each_neighbour<decltype(dimension)::value, decltype(kind)::value>(
+        index, points, kernel, p, [&out](std::uint64_t j, double w) { out.push_back({j, w}); });
+  });
+}
+
+double node_density(std::span<const Neighbour> neighbours) {
+  double sum = -0.0;
+  for (const Neighbour& n : neighbours) sum = sum + n.weight;
+  return sum;
+}
+
+std::vector<double> node_buffer(std::uint64_t n) {
+  if (n > std::vector<double>().max_size()) throw std::bad_alloc();
+  return std::vector<double>(static_cast<std::size_t>(n));
+}
+
+namespace {
+
+// One chunk of nodes. Consecutive nodes along the first axis usually share a
+// cell key, so the cells found for one node are kept for the next. The sum is
+// node_density over gather_neighbours, fused: the same weights added in the
+// same order from -0.0, without building the list.
+template <std::size_t D, KernelKind Kind>
+void density_chunk(const CellIndex* index, const PointList& points, const Grid& grid, const DistanceKernel& kernel,
+                   std::size_t begin, std::size_t end, double* values) {
+  std::array<CellIndex::Cell, 27> cells;
+  std::size_t visited = 0;
+  CellKey last_key{};
+  bool have_last = false;
+  for (std::size_t f = begin; f < end; ++f) {
+    const std::array<double, 3> p = node_position(grid, f);
+    double sum = -0.0;
+    if (index == nullptr) {
+      for (std::size_t j = 0; j < points.count; ++j) {
+        const double w = kernel_weight<D, Kind>(kernel, points.row(j), p.data());
+        if (w > 0.0) sum = sum + w;
+      }
+    } else if (index->inserted() != 0 && all_finite(p.data(), D)) {
+      const CellKey key = cell_key(p.data(), index->cell_size(), D);
+      if (!have_last || key != last_key) {
+        visited = cells_around_key(*index, key, cells);
+        last_key = key;
+        have_last = true;
+      }
+      for (std::size_t c = 0; c < visited; ++c) {
+        for (std::size_t e = cells[c].begin; e < cells[c].end; ++e) {
+          const double w = kernel_weight<D, Kind>(kernel, index->entry_position(e), p.data());
+          if (w > 0.0) sum = sum + w;
+        }
+      }
+    }
+    values[f] = sum;
+  }
+}
+
+}  // namespace
+
+std::vector<double> density_values(const PointList& points, const Grid& grid, const DistanceKernel& kernel) {
+  if (points.dimension != grid.dimension || kernel.dimension != grid.dimension) {
+    fail_invariant("points, grid and kernel share one dimension");
+  }
+  const std::uint64_t nodes = node_count(grid);
+  std::vector<double> values = node_buffer(nodes);
+  const std::optional<CellIndex> index = build_cell_index(points, kernel);
+  const CellIndex* index_pointer = index ? &*index : nullptr;
+
+  WorkerPool& pool = WorkerPool::instance();
+  const std::size_t n = static_cast<std::size_t>(nodes);
+  // Small chunks balance nodes of unequal cost; 64 per thread share is plenty.
+  const std::size_t chunk = std::clamp<std::size_t>(n / (pool.size() * 64), 1, 4096);
+  double* out = values.data();
+  dispatch_kernel(kernel, [&](auto dimension, auto kind) {
+    pool.parallel_for(n, chunk, [&](std::size_t begin, std::size_t end) {
+      density_chunk<decltype(dimension)::value, decltype(kind)::value>(index_pointer, points, grid, kernel, begin,
+                                                                         end, out);
+    });
+  });
+  return values;
+}
+
+}  // namespace velkor
