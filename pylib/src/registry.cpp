@@ -95,20 +95,20 @@ constexpr std::array<FunctionEntry, kFunctionCount> kTable{{
     {{"covering_grid", k_covering_grid_parameters, 2},
      "covering_grid(points, spacing, margin=0.0)\n--\n\n"
      "A grid covering a set of points, with room around them.\n\n"
-     "(Documentation follows with the implementation.)",
-     nullptr},
+     "points is an (N, D) float64 array of map coordinates (D = 1, 2 or 3, any\nstrides), spacing a sequence of D node spacings in map units, and margin the\ndistance (default 0.0) by which the grid extends past the outermost point on\nevery side of every axis. Returns a dict with origin (list of D floats: the\nfirst node itself, the lowest coordinate minus the margin, not a cell\ncorner), spacing (the values given), counts (list of D ints, nodes per axis)\nand node_count (their product): exactly the origin, spacing and counts that\ndensity_field, stress_field and field_cost take. The last node on an axis is\nthe last whole step not beyond the highest coordinate plus the margin, with\nno tolerance, so with margin 0 the outermost point can lie beyond it. No\npoints, a spacing of the wrong length, a NaN or infinite coordinate, or a\nmargin or spacing that is not a positive (margin: non-negative) finite number\nraise ValueError. The interpreter lock is held.",
+     &covering_grid},
     // kernel_profile
     {{"kernel_profile", k_kernel_profile_parameters, 1},
      "kernel_profile(bandwidth, kernel=\"quartic\", truncation=4.0)\n--\n\n"
      "What a kernel does, before any data are put through it.\n\n"
-     "(Documentation follows with the implementation.)",
-     nullptr},
+     "bandwidth is a sequence of D positive widths in map units (D = 1, 2 or 3),\none per axis; kernel is \"quartic\" (default, zero from one bandwidth on),\n\"gaussian\" (never zero) or \"truncated_gaussian\" (zero beyond truncation\nbandwidths, default 4.0; truncation is ignored by the other two). Every kernel\nintegrates to 1 over D-dimensional space, so densities are observations per\nunit length, area or volume. Returns a dict with reach (list of D floats, how\nfar the kernel reaches along each axis in map units, or None for the plain\nGaussian, which makes every node cost the whole data set), peak (the value at\nzero offset, in observations per unit measure) and retained_mass (the share\nof the mass inside the support: 1.0 except for the truncated Gaussian, whose\ncut-off mass is reported and never renormalised). Bad bandwidths, names or\ntruncations raise ValueError. The interpreter lock is held.",
+     &kernel_profile},
     // density_field
     {{"density_field", k_density_field_parameters, 5},
      "density_field(points, origin, spacing, counts, bandwidth, kernel=\"quartic\", truncation=4.0)\n--\n\n"
      "Kernel density over located points, at every node of a grid.\n\n"
-     "(Documentation follows with the implementation.)",
-     nullptr},
+     "points is an (M, D) float64 array of observation coordinates (D = 1, 2 or 3;\nM may be 0). origin, spacing and counts describe the grid as covering_grid\nreturns them: origin is the first node, spacing the node distance in map\nunits, counts the nodes per axis. bandwidth, kernel and truncation are as in\nkernel_profile. Returns a 1-D float64 array of length node_count holding, at\nevery node, the sum of the kernel values of the points that reach it, in\nobservations per unit length, area or volume. Nodes are in flat order with\nthe first axis fastest: values.reshape(counts, order=\"F\") gives the field. A\nnode that nothing reaches holds -0.0; points with NaN or infinite\ncoordinates contribute nothing. Bad arguments raise ValueError before any\nwork starts. The interpreter lock is released while the field is computed on\nthe worker pool (RAYON_NUM_THREADS sets its size); the result is identical\nbit for bit for any number of threads.",
+     &density_field},
     // stress_field
     {{"stress_field", k_stress_field_parameters, 6},
      "stress_field(positions, faults, origin, spacing, counts, bandwidth, senses=None, kernel=\"quartic\", truncation=4.0, min_support=10.0, angle_step_degrees=10.0, phi_step=0.1)\n--\n\n"
