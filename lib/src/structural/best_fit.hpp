@@ -1,0 +1,76 @@
+#pragma once
+// Attitudes read back out of located points: a square grid over the points,
+// a least-squares plane in every cell that holds enough of them, and the
+// counters that say why the other cells were set aside. Near-coincident
+// points are merged first, since intersection kernels emit the same crossing
+// more than once.
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "geometry/vec3.hpp"
+
+namespace velkor {
+
+inline constexpr const char* kBestFitParameterMessage =
+    "cell_size and coincidence_distance must be positive finite numbers";
+inline constexpr double kDefaultCoincidenceDistance = 0.1;
+inline constexpr double kDefaultMaxCollinearity = 3.0;
+
+struct BestFitParameters {
+  double cell_size;
+  double coincidence_distance = kDefaultCoincidenceDistance;
+  double max_collinearity = kDefaultMaxCollinearity;
+};
+
+struct PlaneFit {
+  double centre_x, centre_y;
+  std::uint64_t row, col;
+  double dip_direction, dip;  // degrees
+  Vec3 centroid;
+  std::array<double, 3> singular_values;  // s1 >= s2 >= s3
+  std::uint64_t count;
+};
+
+struct BestFitStats {
+  std::uint64_t input_points = 0;
+  std::uint64_t distinct_points = 0;
+  std::uint64_t non_empty_cells = 0;
+  std::uint64_t cells_fitted = 0;
+  std::uint64_t cells_too_few_points = 0;
+  std::uint64_t cells_collinear = 0;
+  std::uint64_t grid_rows = 0;
+  std::uint64_t grid_columns = 0;
+  double grid_x_min = 0.0;
+  double grid_y_max = 0.0;
+  double cell_size = 0.0;
+};
+
+struct BestFitResult {
+  std::vector<PlaneFit> fits;  // sorted by (row, col)
+  BestFitStats stats;
+};
+
+// -log10(s2 / s1), +inf when s2 <= s1 * 1e-6 (the points lie along a line).
+double collinearity_of(const std::array<double, 3>& singular_values);
+// s3 / sqrt(n): the RMS distance of the points from their plane.
+double rms_distance_of(const PlaneFit& fit);
+
+// Eigenvalues (descending) and eigenvectors (columns, moved with their
+// values) of a symmetric 3 x 3 matrix by cyclic-free classical Jacobi
+// rotations: always the largest off-diagonal entry, at most 50 rotations.
+struct SymmetricEigen {
+  std::array<double, 3> values;
+  std::array<std::array<double, 3>, 3> vectors;  // vectors[i][j]: component i of eigenvector j
+};
+SymmetricEigen jacobi_eigen(std::array<std::array<double, 3>, 3> matrix);
+
+// The parameter message for a non-positive or non-finite cell size or merge
+// distance (checked before the empty-input test); no value for no points.
+std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(const std::vector<Vec3>& points,
+                                                                         const BestFitParameters& parameters);
+
+}  // namespace velkor
