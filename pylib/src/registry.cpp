@@ -65,20 +65,20 @@ constexpr std::array<FunctionEntry, kFunctionCount> kTable{{
     {{"solve_stress", k_solve_stress_parameters, 7},
      "solve_stress(s1_trend_degr, s1_plunge_degr, s3_trend_degr, s3_plunge_degr, phi, strike_rhr_degr, dip_angle_degr, sigma1=1.0, sigma3=0.0, shear_threshold=...)\n--\n\n"
      "The direct (forward) Wallace-Bott problem: resolve a reduced stress tensor onto one fault plane, predicting the slip it drives.\n\n"
-     "(Documentation follows with the implementation.)",
-     nullptr},
+     "S1 and S3 are (trend, plunge) pairs in degrees (trend clockwise from North,\nplunge positive downward) and must be sub-orthogonal to within one degree;\nS2 completes the right-handed triad as S3 x S1. phi is the shape ratio\n(sigma2 - sigma3) / (sigma1 - sigma3), in [0, 1]. The plane is given by its\nright-hand-rule strike and dip in degrees. Stress is compression-positive and\nthe traction on the plane is -Sigma n for the upward unit normal n, so a\ncompressed plane has a negative normal stress.\n\nReturns a dict with, in this order: is_valid, traction, traction_magnitude\n(|t| signed like the normal component), normal_stress,\nnormal_stress_magnitude, shear_stress, shear_stress_magnitude (vectors as\n(E, N, U) tuples), theoretical_rake (degrees, Aki & Richards, hanging wall),\ntheoretical_slickenline ((trend, plunge), plunge negative when the hanging\nwall moves up), slip_tendency and deformation_index. The default magnitudes\nsigma1=1, sigma3=0 leave the predicted rake correct but make slip_tendency\nand deformation_index meaningless: give real magnitudes for those. The four\nprediction entries are None where the shear stress does not exceed\nshear_threshold (default 1e-5), because the plane sits on, or acutely close\nto, a principal stress axis. NaN input gives NaN vectors and is_valid False.\nRaises ValueError when S1 and S3 are not sub-orthogonal, phi is outside\n[0, 1] or sigma1 is not greater than sigma3. The interpreter lock is held.",
+     &solve_stress},
     // stress_tensor
     {{"stress_tensor", k_stress_tensor_parameters, 5},
      "stress_tensor(s1_trend_degr, s1_plunge_degr, s3_trend_degr, s3_plunge_degr, phi, sigma1=1.0, sigma3=0.0)\n--\n\n"
      "The reduced stress tensor itself, as a 3x3 array in (East, North, Up).\n\n"
-     "(Documentation follows with the implementation.)",
-     nullptr},
+     "Returns a C-ordered float64 array of shape (3, 3) whose entry [i][j] is the\ncomponent of row i, column j in (East, North, Up): sigma1 S1 S1^T +\nsigma2 S2 S2^T + sigma3 S3 S3^T with sigma2 = (1 - phi) sigma3 + phi sigma1.\nIt exists so that callers do not rebuild the right-handed triad by hand: S2\nis S3 x S1, not the other way round. S1 and S3 are (trend, plunge) pairs in\ndegrees, sub-orthogonal to within one degree and used as given (not\nre-orthogonalised). sigma1/sigma3 default to 1/0, matching solve_stress and\nthe normalisation invert_stress searches in; unlike the misfit, the matrix\nscales with them. NaN angles or magnitudes give NaN entries. Raises\nValueError for axes not sub-orthogonal, phi outside [0, 1] (NaN included) or\nsigma1 not greater than sigma3. The interpreter lock is held.",
+     &stress_tensor},
     // score_stress
     {{"score_stress", k_score_stress_parameters, 6},
      "score_stress(s1_trend_degr, s1_plunge_degr, s3_trend_degr, s3_plunge_degr, phi, faults, senses=None)\n--\n\n"
      "Score one given tensor against a set of faults, without searching for it.\n\n"
-     "(Documentation follows with the implementation.)",
-     nullptr},
+     "The tensor is given by S1 and S3 as (trend, plunge) pairs in degrees and the\nshape ratio phi, with sigma1=1 and sigma3=0 (the misfit does not depend on\nthe magnitudes). faults is an (N, 4) float64 array of strike (right-hand\nrule), dip, slickenline trend and slickenline plunge in degrees; senses an\noptional (N,) bool array (True: the sense of slip is known; None or omitted:\nall known). A fault's misfit is the angle in degrees between its\nslickenline and the slip the tensor predicts on its plane; with the sense\nunknown, the smaller of the two ways along the line.\n\nReturns a dict with, in this order: mean_misfit_degrees (the unweighted mean,\nNone when no fault could be scored), faults_scored (int) and misfits (a new\n(N,) float64 array, NaN where the tensor predicts no slip on the plane or the\nfault has a non-finite angle). Raises ValueError for an invalid tensor\n(before the faults are looked at), a column count other than 4, a senses\nlength mismatch, or a slickenline more than one degree off its plane. The\ninterpreter lock is held; one forward solution per fault.",
+     &score_stress},
     // invert_stress
     {{"invert_stress", k_invert_stress_parameters, 1},
      "invert_stress(faults, senses=None, weights=None, angle_step_degrees=10.0, phi_step=0.1)\n--\n\n"
