@@ -49,8 +49,9 @@ def forward_stress_section() -> None:
     print(f"stress tensor (E, N, U), sigma1=3, sigma3=1:\n{np.round(tensor, 6) + 0.0}")
     for strike, dip in ((0.0, 60.0), (30.0, 45.0), (0.0, 0.0)):
         r = kernels.solve_stress(0.0, 90.0, 90.0, 0.0, 0.5, strike, dip, sigma1=3.0, sigma3=1.0)
-        if r["is_valid"]:
-            trend, plunge = r["theoretical_slickenline"]
+        line = r["theoretical_slickenline"]
+        if r["is_valid"] and line is not None:
+            trend, plunge = line
             print(f"plane {strike:5.1f}/{dip:4.1f}: rake {r['theoretical_rake']:8.3f}, slickenline "
                   f"{trend:7.3f}/{plunge:6.3f}, slip tendency {r['slip_tendency']:.3f}")
         else:
@@ -62,15 +63,16 @@ def forward_stress_section() -> None:
           f"misfits {np.round(score['misfits'], 2).tolist()}")
 
 
-def synthetic_faults(rng: np.random.Generator, tensor: tuple, count: int, noise_degrees: float) -> np.ndarray:
+def synthetic_faults(rng: np.random.Generator, tensor: tuple[float, float, float, float, float], count: int, noise_degrees: float) -> np.ndarray:
     """Random planes, each with the slickenline the tensor predicts, rotated within the plane by noise."""
-    rows = []
+    rows: list[tuple[float, ...]] = []
     while len(rows) < count:
         strike, dip = rng.uniform(0.0, 360.0), rng.uniform(20.0, 80.0)
         r = kernels.solve_stress(*tensor, strike, dip)
-        if not r["is_valid"]:
+        predicted = r["theoretical_rake"]
+        if not r["is_valid"] or predicted is None:
             continue
-        rake = r["theoretical_rake"] + rng.normal(0.0, noise_degrees)
+        rake = predicted + rng.normal(0.0, noise_degrees)
         rows.append((strike, dip, *kernels.rake_to_slickenline(strike, dip, rake)))
     return np.array(rows)
 
