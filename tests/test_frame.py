@@ -232,3 +232,146 @@ def test_missing_numpy_interface_is_an_internal_failure(child):
     )
     out = child(code).decode().strip()
     assert out == "PanicException BaseException ('Failed to access NumPy array API capsule',)"
+
+
+def needs(*names):
+    missing = [n for n in names if n not in REGISTERED]
+    return pytest.mark.skipif(bool(missing), reason=f"{missing} not built yet")
+
+
+def faults_array(n=5, seed=3):
+    rng = np.random.default_rng(seed)
+    rows = []
+    for strike, dip, rake in rng.uniform([0, 10, -170], [360, 80, 170], size=(n, 3)):
+        rows.append([strike, dip, *kernels.rake_to_slickenline(strike, dip, rake)])
+    return np.array(rows)
+
+
+TENSOR = (0.0, 90.0, 90.0, 0.0, 0.5)
+
+
+@needs("score_stress")
+@pytest.mark.parametrize(
+    "bad,actual",
+    [
+        (lambda f: f.astype(np.float32), "'ndarray[float32, ndim=2]' object"),
+        (lambda f: f.tolist(), "'list' object"),
+        (lambda f: f.ravel(), "'ndarray[float64, ndim=1]' object"),
+        (lambda f: f.astype(np.int64), "'ndarray[int64, ndim=2]' object"),
+        (lambda f: None, "'None'"),
+    ],
+)
+def test_array_type_refusals(bad, actual):
+    with pytest.raises(TypeError) as info:
+        kernels.score_stress(*TENSOR, bad(faults_array()))
+    assert str(info.value) == f"{actual} is not an instance of 'ndarray[float64, ndim=2]'"
+    assert info.value.__notes__ == ["while processing 'faults'"]
+
+
+@needs("score_stress")
+def test_wrong_column_count_passes_the_type_check_and_fails_on_value():
+    with pytest.raises(ValueError) as info:
+        kernels.score_stress(*TENSOR, np.zeros((3, 3)))
+    assert str(info.value) == "faults must be an (N, 4) array of strike, dip, slickenline trend, slickenline plunge"
+
+
+@needs("score_stress")
+def test_strided_inputs_are_read_in_place():
+    faults = faults_array(9)
+    expected = kernels.score_stress(*TENSOR, faults)["misfits"]
+    fortran = np.asfortranarray(faults)
+    assert not fortran.flags.c_contiguous
+    assert kernels.score_stress(*TENSOR, fortran)["misfits"].tobytes() == expected.tobytes()
+    reversed_rows = faults[::-1]
+    assert kernels.score_stress(*TENSOR, reversed_rows)["misfits"].tobytes() == expected[::-1].tobytes()
+    wide = np.zeros((9, 8))
+    wide[:, ::2] = faults
+    assert kernels.score_stress(*TENSOR, wide[:, ::2])["misfits"].tobytes() == expected.tobytes()
+    senses = np.zeros(18, dtype=bool)
+    omitted = kernels.score_stress(*TENSOR, faults)
+    explicit_none = kernels.score_stress(*TENSOR, faults, None)
+    assert omitted["misfits"].tobytes() == explicit_none["misfits"].tobytes()
+    assert (kernels.score_stress(*TENSOR, faults, senses[::2])["misfits"].tobytes()
+            == kernels.score_stress(*TENSOR, faults, np.zeros(9, dtype=bool))["misfits"].tobytes())
+
+
+@needs("stress_tensor")
+def test_tensor_result_is_a_reshaped_view_over_an_owned_buffer():
+    tensor = kernels.stress_tensor(*TENSOR)
+    assert tensor.shape == (3, 3) and tensor.dtype == np.float64 and tensor.flags.c_contiguous
+    assert tensor.flags.writeable
+    flat = tensor.base
+    assert isinstance(flat, np.ndarray) and flat.shape == (9,)
+    assert type(flat.base).__name__ == "PySliceContainer"
+    with pytest.raises(TypeError):
+        type(flat.base)()
+
+
+@needs("solve_stress")
+def test_numeric_defaults_apply_only_when_absent():
+    args = (*TENSOR, 10.0, 60.0)
+    assert kernels.solve_stress(*args) == kernels.solve_stress(*args, 1.0, 0.0, 1e-5)
+    with pytest.raises(TypeError) as info:
+        kernels.solve_stress(*args, sigma1=None)
+    assert info.value.__notes__ == ["while processing 'sigma1'"]
+
+
+@needs("kernel_profile")
+def test_vector_and_string_conversions():
+    with pytest.raises(TypeError) as info:
+        kernels.kernel_profile("1.0")
+    assert str(info.value) == "Can't extract `str` to `Vec`"
+    assert info.value.__notes__ == ["while processing 'bandwidth'"]
+    with pytest.raises(TypeError) as info:
+        kernels.kernel_profile(1.0)
+    assert str(info.value) == "'float' object is not an instance of 'Sequence'"
+    with pytest.raises(TypeError) as info:
+        kernels.kernel_profile(None)
+    assert str(info.value) == "'None' is not an instance of 'Sequence'"
+    with pytest.raises(TypeError) as info:
+        kernels.kernel_profile([1.0, "a"])
+    assert info.value.__notes__ == ["while processing 'bandwidth'"]
+    with pytest.raises(TypeError) as info:
+        kernels.kernel_profile([1.0], None)
+    assert str(info.value) == "'None' is not an instance of 'str'"
+    assert info.value.__notes__ == ["while processing 'kernel'"]
+    with pytest.raises(TypeError) as info:
+        kernels.kernel_profile([1.0], 3)
+    assert str(info.value) == "'int' object is not an instance of 'str'"
+    # tuples, ranges, generators' sequences and 1-D arrays are all sequences of doubles
+    reference = kernels.kernel_profile([2.0, 3.0])
+    assert kernels.kernel_profile((2.0, 3.0)) == reference
+    assert kernels.kernel_profile(np.array([2.0, 3.0])) == reference
+    assert kernels.kernel_profile(np.array([2.0, 3.0, 9.0])[:2]) == reference
+    assert kernels.kernel_profile(range(2, 4)) == reference
+
+
+@needs("density_field")
+@pytest.mark.parametrize("counts,kind", [([2, -1], OverflowError), ([2, 1.5], TypeError), ([2, 2**64], OverflowError)])
+def test_count_vector_conversion(counts, kind):
+    with pytest.raises(kind) as info:
+        kernels.density_field(np.zeros((1, 2)), [0.0, 0.0], [1.0, 1.0], counts, [1.0, 1.0])
+    assert info.value.__notes__ == ["while processing 'counts'"]
+
+
+@needs("density_field")
+def test_count_vector_accepts_index_objects():
+    points = np.zeros((1, 2))
+    a = kernels.density_field(points, [0.0, 0.0], [1.0, 1.0], [Indexy(), np.int64(3)], [1.0, 1.0])
+    b = kernels.density_field(points, [0.0, 0.0], [1.0, 1.0], [45, 3], [1.0, 1.0])
+    assert a.tobytes() == b.tobytes()
+
+
+@needs("intersect_plane_grid")
+@pytest.mark.parametrize("geotransform,kind,message", [
+    ((0.0, 1.0, 0.0, 0.0, 0.0), ValueError, "expected a sequence of length 6 (got 5)"),
+    ([0.0] * 7, ValueError, "expected a sequence of length 6 (got 7)"),
+    (5.0, TypeError, "'float' object is not an instance of 'Sequence'"),
+    (None, TypeError, "'None' is not an instance of 'Sequence'"),
+])
+def test_fixed_length_vector_conversion(geotransform, kind, message):
+    dem = np.zeros((3, 3))
+    with pytest.raises(kind) as info:
+        kernels.intersect_plane_grid(dem, geotransform, (0.0, 0.0, 0.0), 0.0, 0.0)
+    assert str(info.value) == message
+    assert info.value.__notes__ == ["while processing 'geotransform'"]
