@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "common/open_hash_map.hpp"
 #include "common/saturating.hpp"
@@ -12,7 +13,6 @@ namespace {
 
 constexpr double kMachineEpsilon = 2.220446049250313e-16;
 constexpr int kMaxRotations = 50;
-constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
 bool positive_finite(double v) { return v > 0.0 && std::isfinite(v); }
 
@@ -20,13 +20,17 @@ struct Key3 {
   std::int64_t x, y, z;
   bool operator==(const Key3&) const = default;
 };
-struct Key3Hash {
-  std::size_t operator()(const Key3& k) const {
-    std::uint64_t h = mix_bits(static_cast<std::uint64_t>(k.x) * 0x9E3779B97F4A7C15ULL);
-    h = mix_bits(h ^ (static_cast<std::uint64_t>(k.y) + 0xC2B2AE3D27D4EB4FULL));
-    return static_cast<std::size_t>(mix_bits(h ^ (static_cast<std::uint64_t>(k.z) + 0x165667B19E3779F9ULL)));
-  }
-};
+// One multiply per coordinate and a final mix: cheap, and spreads
+// neighbouring integer keys over the whole table.
+std::uint64_t hash_of(const Key3& k) {
+  std::uint64_t h = static_cast<std::uint64_t>(k.x) * 0x9E3779B97F4A7C15ULL ^
+                    static_cast<std::uint64_t>(k.y) * 0xC2B2AE3D27D4EB4FULL ^
+                    static_cast<std::uint64_t>(k.z) * 0x165667B19E3779F9ULL;
+  h ^= h >> 32;
+  h *= 0xD6E8FEB86659FD93ULL;
+  h ^= h >> 32;
+  return h;
+}
 
 struct CellKey {
   std::uint64_t row, col;
@@ -44,54 +48,152 @@ bool adjacent(std::int64_t a, std::int64_t b) {
                 : static_cast<std::uint64_t>(b) - static_cast<std::uint64_t>(a) <= 1;
 }
 
-// Greedy merge in input order: a point is dropped when a point already kept
-// lies strictly closer than the merge distance in one of the 27 voxels
-// around its own (voxel side = merge distance). To look at fewer hash slots,
-// kept points are filed by blocks of 4 x 4 x 4 voxels; the voxels around a
-// point span one or two blocks per axis, and the points of those blocks are
-// filtered back to the 27 voxels before the distance test, so the set of
-// points compared is exactly that of the 27 voxels.
-std::vector<Vec3> merge_coincident(const std::vector<Vec3>& points, double distance) {
-  std::vector<Vec3> distinct;
-  std::vector<Key3> voxel_of;       // per distinct point
-  std::vector<std::size_t> next;  // per distinct point: the next one in its block
-  OpenHashMap<Key3, std::size_t, Key3Hash> blocks(points.size() / 4 + 16);
-  const double limit = distance * distance;
-  for (const Vec3& p : points) {
-    const Key3 voxel{saturating_floor_i64(p.e / distance), saturating_floor_i64(p.n / distance),
-                     saturating_floor_i64(p.u / distance)};
-    const Key3 lo{saturating_add(voxel.x, -1) >> 2, saturating_add(voxel.y, -1) >> 2, saturating_add(voxel.z, -1) >> 2};
-    const Key3 hi{saturating_add(voxel.x, 1) >> 2, saturating_add(voxel.y, 1) >> 2, saturating_add(voxel.z, 1) >> 2};
-    bool close = false;
-    for (std::int64_t bx = lo.x; bx <= hi.x && !close; ++bx) {
-      for (std::int64_t by = lo.y; by <= hi.y && !close; ++by) {
-        for (std::int64_t bz = lo.z; bz <= hi.z && !close; ++bz) {
-          const std::size_t* head = blocks.find(Key3{bx, by, bz});
-          if (!head) continue;
-          for (std::size_t j = *head; j != kNone; j = next[j]) {
-            const Key3& other = voxel_of[j];
-            if (!adjacent(other.x, voxel.x) || !adjacent(other.y, voxel.y) || !adjacent(other.z, voxel.z)) continue;
-            const double dx = p.e - distinct[j].e;
-            const double dy = p.n - distinct[j].n;
-            const double dz = p.u - distinct[j].u;
-            if (limit > dx * dx + dy * dy + dz * dz) {
-              close = true;
-              break;
-            }
-          }
-        }
+// The blocks (4 x 4 x 4 voxels) that the 27 voxels around a point's voxel
+// touch: one or two per axis.
+struct Neighbourhood {
+  Key3 voxel;
+  int block_count;
+  std::array<Key3, 8> blocks;
+  std::array<std::uint64_t, 8> hashes;
+};
+
+void neighbourhood_of(const Vec3& p, double distance, Neighbourhood& h) {
+  h.voxel = Key3{saturating_floor_i64(p.e / distance), saturating_floor_i64(p.n / distance),
+                 saturating_floor_i64(p.u / distance)};
+  const auto span = [](std::int64_t v, std::array<std::int64_t, 2>& out) {
+    out = {saturating_add(v, -1) >> 2, saturating_add(v, 1) >> 2};
+    return out[0] == out[1] ? 1 : 2;
+  };
+  std::array<std::int64_t, 2> xs, ys, zs;
+  const int nx = span(h.voxel.x, xs), ny = span(h.voxel.y, ys), nz = span(h.voxel.z, zs);
+  h.block_count = 0;
+  for (int a = 0; a < nx; ++a) {
+    for (int b = 0; b < ny; ++b) {
+      for (int c = 0; c < nz; ++c) {
+        h.blocks[h.block_count] = Key3{xs[a], ys[b], zs[c]};
+        h.hashes[h.block_count] = hash_of(h.blocks[h.block_count]);
+        ++h.block_count;
       }
     }
-    if (close) continue;
-    const std::size_t index = distinct.size();
-    const Key3 block{voxel.x >> 2, voxel.y >> 2, voxel.z >> 2};
-    const auto [head, inserted] = blocks.try_emplace(block, index);
-    next.push_back(inserted ? kNone : *head);
-    *head = index;
-    distinct.push_back(p);
-    voxel_of.push_back(voxel);
   }
-  return distinct;
+}
+
+Key3 block_of(const Key3& voxel) { return Key3{voxel.x >> 2, voxel.y >> 2, voxel.z >> 2}; }
+
+Key3 voxel_of(const Vec3& p, double distance) {
+  return Key3{saturating_floor_i64(p.e / distance), saturating_floor_i64(p.n / distance),
+              saturating_floor_i64(p.u / distance)};
+}
+
+// Greedy merge in input order: a point is dropped when a point already kept
+// lies strictly closer than the merge distance in one of the 27 voxels
+// around its own (voxel side = merge distance). Kept points are filed by
+// block; the points of the blocks around a point are filtered back to its 27
+// voxels before the distance test, so exactly the points of the 27 voxels
+// are compared. Kept points are at least the merge distance apart, so a
+// block's list stays short however many input points fall into it.
+//
+// Each slot of the block table holds only the index of the block's latest
+// kept point (its list head) and a tag of the block's hash; the block key is
+// recomputed from that point when the tag matches. Small slots keep probe
+// sequences within one cache line, and the slots of the points a few steps
+// ahead are prefetched: points come in any spatial order, so for large
+// inputs nearly every lookup would otherwise wait on memory.
+template <class Index>
+class CoincidenceMerge {
+ public:
+  CoincidenceMerge(const std::vector<Vec3>& points, double distance)
+      : points_(points), distance_(distance), limit_(distance * distance) {
+    std::size_t capacity = 16;
+    while (capacity < 2 * points.size()) capacity *= 2;
+    slots_.assign(capacity, Slot{kEmpty, 0});
+    mask_ = capacity - 1;
+    next_.assign(points.size(), kEmpty);
+  }
+
+  // Indices of the distinct points, ascending.
+  std::vector<std::size_t> run() {
+    std::vector<std::size_t> kept;
+    constexpr std::size_t kAhead = 8;
+    std::array<Neighbourhood, kAhead> ahead;
+    const std::size_t n = points_.size();
+    for (std::size_t i = 0; i < std::min(kAhead, n); ++i) {
+      neighbourhood_of(points_[i], distance_, ahead[i]);
+      prefetch(ahead[i]);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      Neighbourhood& h = ahead[i % kAhead];
+      if (!has_close_neighbour(points_[i], h)) {
+        keep(static_cast<Index>(i), h.voxel);
+        kept.push_back(i);
+      }
+      if (i + kAhead < n) {
+        neighbourhood_of(points_[i + kAhead], distance_, h);
+        prefetch(h);
+      }
+    }
+    return kept;
+  }
+
+ private:
+  static constexpr Index kEmpty = static_cast<Index>(-1);
+  struct Slot {
+    Index head;  // kEmpty: free slot
+    Index tag;
+  };
+
+  static Index tag_of(std::uint64_t hash) { return static_cast<Index>(hash >> 32); }
+
+  __attribute__((always_inline)) void prefetch(const Neighbourhood& h) const {
+    for (int k = 0; k < h.block_count; ++k) __builtin_prefetch(&slots_[h.hashes[k] & mask_]);
+  }
+
+  // The slot of the block, or the free slot where it would go.
+  std::size_t find(const Key3& block, std::uint64_t hash) const {
+    const Index tag = tag_of(hash);
+    for (std::size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
+      const Slot& s = slots_[slot];
+      if (s.head == kEmpty) return slot;
+      if (s.tag == tag && block_of(voxel_of(points_[s.head], distance_)) == block) return slot;
+    }
+  }
+
+  bool has_close_neighbour(const Vec3& p, const Neighbourhood& h) const {
+    for (int k = 0; k < h.block_count; ++k) {
+      for (Index j = slots_[find(h.blocks[k], h.hashes[k])].head; j != kEmpty; j = next_[j]) {
+        const Vec3& other = points_[j];
+        const Key3 voxel = voxel_of(other, distance_);
+        if (!adjacent(voxel.x, h.voxel.x) || !adjacent(voxel.y, h.voxel.y) || !adjacent(voxel.z, h.voxel.z)) continue;
+        const double dx = p.e - other.e;
+        const double dy = p.n - other.n;
+        const double dz = p.u - other.u;
+        if (limit_ > dx * dx + dy * dy + dz * dz) return true;
+      }
+    }
+    return false;
+  }
+
+  void keep(Index index, const Key3& voxel) {
+    const Key3 block = block_of(voxel);
+    const std::uint64_t hash = hash_of(block);
+    Slot& slot = slots_[find(block, hash)];
+    next_[index] = slot.head;
+    slot = Slot{index, tag_of(hash)};
+  }
+
+  const std::vector<Vec3>& points_;
+  double distance_;
+  double limit_;
+  std::vector<Slot> slots_;
+  std::size_t mask_ = 0;
+  std::vector<Index> next_;  // per kept point: the previous kept point of its block
+};
+
+std::vector<std::size_t> merge_coincident(const std::vector<Vec3>& points, double distance) {
+  // 32-bit indices halve the table for every input that fits in memory
+  // here; the 64-bit form keeps larger inputs correct.
+  if (points.size() < 0xFFFFFFFFu) return CoincidenceMerge<std::uint32_t>(points, distance).run();
+  return CoincidenceMerge<std::uint64_t>(points, distance).run();
 }
 
 struct Accumulated {
@@ -230,16 +332,16 @@ std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(const s
   BestFitStats& stats = result.stats;
   stats.input_points = points.size();
   stats.cell_size = parameters.cell_size;
-  const std::vector<Vec3> distinct = merge_coincident(points, parameters.coincidence_distance);
+  const std::vector<std::size_t> distinct = merge_coincident(points, parameters.coincidence_distance);
   stats.distinct_points = distinct.size();
 
   // fmin / fmax ignore a NaN coordinate wherever another value exists.
   double x_min = NAN, x_max = NAN, y_min = NAN, y_max = NAN;
-  for (const Vec3& p : distinct) {
-    x_min = std::fmin(x_min, p.e);
-    x_max = std::fmax(x_max, p.e);
-    y_min = std::fmin(y_min, p.n);
-    y_max = std::fmax(y_max, p.n);
+  for (const std::size_t i : distinct) {
+    x_min = std::fmin(x_min, points[i].e);
+    x_max = std::fmax(x_max, points[i].e);
+    y_min = std::fmin(y_min, points[i].n);
+    y_max = std::fmax(y_max, points[i].n);
   }
   const double cell_size = parameters.cell_size;
   stats.grid_x_min = x_min;
@@ -252,12 +354,12 @@ std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(const s
   OpenHashMap<CellKey, std::size_t, CellKeyHash> cell_ids(1024);
   std::vector<CellKey> cells;
   std::vector<std::size_t> cell_of(distinct.size());
-  for (std::size_t i = 0; i < distinct.size(); ++i) {
-    const CellKey key{saturating_floor_u64((y_max - distinct[i].n) / cell_size),
-                      saturating_floor_u64((distinct[i].e - x_min) / cell_size)};
+  for (std::size_t k = 0; k < distinct.size(); ++k) {
+    const Vec3& p = points[distinct[k]];
+    const CellKey key{saturating_floor_u64((y_max - p.n) / cell_size), saturating_floor_u64((p.e - x_min) / cell_size)};
     const auto [id, inserted] = cell_ids.try_emplace(key, cells.size());
     if (inserted) cells.push_back(key);
-    cell_of[i] = *id;
+    cell_of[k] = *id;
   }
   stats.non_empty_cells = cells.size();
   std::vector<std::size_t> start(cells.size() + 1, 0);
@@ -266,7 +368,7 @@ std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(const s
   std::vector<Vec3> gathered(distinct.size());
   {
     std::vector<std::size_t> fill(start.begin(), start.end() - 1);
-    for (std::size_t i = 0; i < distinct.size(); ++i) gathered[fill[cell_of[i]]++] = distinct[i];
+    for (std::size_t k = 0; k < distinct.size(); ++k) gathered[fill[cell_of[k]]++] = points[distinct[k]];
   }
 
   Accumulated counters;
