@@ -1,0 +1,342 @@
+#include "structural/focal_mechanism.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <optional>
+
+#include "parallel/worker_pool.hpp"
+#include "text/number_format.hpp"
+
+namespace velkor {
+
+namespace {
+
+// Below these a quaternion (squared length, resp. length) describes no
+// orientation; mechanisms built from axes always give unit quaternions.
+constexpr double kSmallQuaternionSquared = 1e-12;
+constexpr double kSmallQuaternion = 1e-6;
+
+double squared_length(const Quaternion& q) { return q.w * q.w + q.x * q.x + q.y * q.y + q.z * q.z; }
+
+// The conjugate divided by the squared length.
+Quaternion inverse(const Quaternion& q, double squared) {
+  return {q.w / squared, -q.x / squared, -q.y / squared, -q.z / squared};
+}
+
+// The half turns about the mechanism's own T, P and B axes, then the
+// identity, in the order the rotations are reported before sorting.
+constexpr std::array<Quaternion, 4> kSymmetries{{
+    {0.0, 1.0, 0.0, 0.0},
+    {0.0, 0.0, 1.0, 0.0},
+    {0.0, 0.0, 0.0, 1.0},
+    {1.0, 0.0, 0.0, 0.0},
+}};
+
+// q (x) kSymmetries[k] written out: a signed permutation of q. Its values
+// equal those of the full product (the products by 0 and 1 are exact), up
+// to the sign of a zero, which no angle depends on.
+Quaternion symmetric(const Quaternion& q, int k) {
+  switch (k) {
+    case 0:
+      return {-q.x, q.w, q.z, -q.y};
+    case 1:
+      return {-q.y, -q.z, q.w, q.x};
+    case 2:
+      return {-q.z, q.y, -q.x, q.w};
+    default:
+      return q;
+  }
+}
+
+// A rotation quaternion normalised, with its turn in degrees folded into
+// [0, 180] and the length of its (normalised) vector part.
+struct Turn {
+  Quaternion unit;
+  double angle;        // before folding, in [0, 360]
+  double axis_length;  // of (unit.x, unit.y, unit.z)
+};
+
+CoreResult<Turn> turn_of(const Quaternion& r) {
+  const double length = std::sqrt(squared_length(r));
+  if (length < kSmallQuaternion) return std::unexpected(CoreError{DegenerateQuaternion{}});
+  const Quaternion unit{r.w / length, r.x / length, r.y / length, r.z / length};
+  const double angle = 2.0 * std::acos(std::clamp(unit.w, -1.0, 1.0)) * kRadiansToDegrees;
+  const double axis_length = std::sqrt(unit.x * unit.x + unit.y * unit.y + unit.z * unit.z);
+  return Turn{unit, angle, axis_length};
+}
+
+// The reported angle of a turn: zero without an axis, else folded.
+double folded_angle(const Turn& turn) {
+  if (turn.axis_length < kSmallQuaternion) return 0.0;
+  return turn.angle > 180.0 ? 360.0 - turn.angle : turn.angle;
+}
+
+MechanismRotation rotation_of(const Turn& turn) {
+  if (turn.axis_length < kSmallQuaternion) return {0.0, 0.0, 0.0};
+  const Vec3 axis{turn.unit.x / turn.axis_length, turn.unit.y / turn.axis_length, turn.unit.z / turn.axis_length};
+  TrendPlunge reported = trend_plunge_of(axis);
+  double angle = turn.angle;
+  if (angle > 180.0) {
+    // The same rotation as a shorter turn about the other end of the axis;
+    // the axis goes through trend and plunge so that the reported end is
+    // exactly what converting the reported values back would give.
+    const Vec3 opposite = -axis_from_trend_plunge(reported.trend, reported.plunge);
+    reported = trend_plunge_of(opposite);
+    angle = 360.0 - angle;
+  }
+  return {reported.trend, reported.plunge, angle};
+}
+
+// A stable insertion sort on |angle|; a NaN never moves, so the order is
+// defined for any input.
+template <class T, class Key>
+void stable_sort4(std::array<T, 4>& items, Key key) {
+  for (std::size_t i = 1; i < 4; ++i) {
+    for (std::size_t j = i; j > 0 && key(items[j]) < key(items[j - 1]); --j) std::swap(items[j], items[j - 1]);
+  }
+}
+
+// Every rotation computed, sorted, first angle taken: the reference that the
+// short path below reproduces.
+CoreResult<double> kagan_angle_by_sorting(const Quaternion& inverse_first, const Quaternion& second) {
+  std::array<double, 4> angles{};
+  for (int k = 0; k < 4; ++k) {
+    const auto turn = turn_of(hamilton(symmetric(second, k), inverse_first));
+    if (!turn) return std::unexpected(turn.error());
+    angles[static_cast<std::size_t>(k)] = folded_angle(*turn);
+  }
+  stable_sort4(angles, [](double a) { return std::fabs(a); });
+  return angles[0];
+}
+
+// The Kagan angle given the inverse of the first quaternion. The smallest
+// turn belongs to the rotation whose scalar part is largest in magnitude, so
+// only rotations within a relative 1e-9 of that largest magnitude are turned
+// into angles (the inverse cosine is the expensive part). The four rotations
+// have the same length up to rounding, so any other one is at least ~1e-7
+// degrees larger, far beyond rounding: the result is bit for bit the first
+// angle of the sorted four. Tiny or non-finite inputs take the full route.
+inline CoreResult<double> kagan_angle_given_inverse(const Quaternion& c, const Quaternion& q2) {
+  std::array<Quaternion, 4> products;
+  std::array<double, 4> magnitude;
+  double largest = 0.0;
+  for (int k = 0; k < 4; ++k) {
+    const Quaternion p = symmetric(q2, k);
+    products[static_cast<std::size_t>(k)] = p;
+    const double w = p.w * c.w - p.x * c.x - p.y * c.y - p.z * c.z;
+    magnitude[static_cast<std::size_t>(k)] = std::fabs(w);
+    largest = std::max(largest, std::fabs(w));
+  }
+  const bool finite = std::isfinite(magnitude[0] + magnitude[1] + magnitude[2] + magnitude[3]);
+  if (!finite || !(largest > 1e-5)) return kagan_angle_by_sorting(c, q2);
+  const double threshold = largest - largest * 1e-9;
+  double best = std::numeric_limits<double>::infinity();
+  for (std::size_t k = 0; k < 4; ++k) {
+    if (magnitude[k] < threshold) continue;
+    const auto turn = turn_of(hamilton(products[k], c));
+    if (!turn) return std::unexpected(turn.error());
+    const double angle = folded_angle(*turn);
+    if (angle < best) best = angle;
+  }
+  return best;
+}
+
+}  // namespace
+
+Quaternion hamilton(const Quaternion& a, const Quaternion& b) {
+  return {a.w * b.w - a.x * b.x - a.y * b.y - a.z * b.z, a.w * b.x + a.x * b.w + a.y * b.z - a.z * b.y,
+          a.w * b.y - a.x * b.z + a.y * b.w + a.z * b.x, a.w * b.z + a.x * b.y - a.y * b.x + a.z * b.w};
+}
+
+CoreResult<FocalMechanism> focal_mechanism_from_vectors(Vec3 p, Vec3 t) {
+  const double p_length = norm(p);
+  const double t_length = norm(t);
+  if (p_length < kZeroLength || t_length < kZeroLength) return std::unexpected(CoreError{ZeroAxis{}});
+  p = p / p_length;
+  t = t / t_length;
+  if (p.u > kHemisphereThreshold) p = -p;
+  if (t.u > kHemisphereThreshold) t = -t;
+  const double departure = std::fabs(angle_between_directions(p, t) - 90.0);
+  if (departure > kOrthogonalityTolerance) {
+    return std::unexpected(CoreError{AxesNotOrthogonal{departure, kOrthogonalityTolerance}});
+  }
+  // P exactly perpendicular to T, in the plane of the two.
+  const auto perpendicular = normalized(cross(cross(t, p), t));
+  if (!perpendicular) return std::unexpected(CoreError{ZeroAxis{}});
+  return FocalMechanism{t, *perpendicular};
+}
+
+CoreResult<FocalMechanism> focal_mechanism_from_axes(double p_trend, double p_plunge, double t_trend,
+                                                     double t_plunge) {
+  return focal_mechanism_from_vectors(axis_from_trend_plunge(p_trend, p_plunge),
+                                      axis_from_trend_plunge(t_trend, t_plunge));
+}
+
+MechanismParse parse_mechanisms(const StridedView2D<double>& array) {
+  MechanismParse parse;
+  if (array.cols != 4) {
+    parse.error = "mechanisms must be an (N, 4) array of P trend, P plunge, T trend, T plunge";
+    return parse;
+  }
+  const auto rows = static_cast<std::uint64_t>(array.rows);
+  if (rows > parse.mechanisms.max_size()) throw std::bad_alloc();
+  parse.mechanisms.reserve(static_cast<std::size_t>(rows));
+  for (std::int64_t i = 0; i < array.rows; ++i) {
+    auto mechanism = focal_mechanism_from_axes(array(i, 0), array(i, 1), array(i, 2), array(i, 3));
+    if (!mechanism) {
+      parse.mechanisms.clear();
+      parse.error = "mechanism " + text::format_count(static_cast<std::uint64_t>(i)) + ": " + message(mechanism.error());
+      return parse;
+    }
+    parse.mechanisms.push_back(*mechanism);
+  }
+  return parse;
+}
+
+FrameMatrix frame_matrix(const FocalMechanism& mechanism) {
+  const Vec3 t = mechanism.t;
+  const Vec3 p = mechanism.p;
+  const Vec3 b = mechanism.b();
+  return {{{t.e, p.e, b.e}, {t.n, p.n, b.n}, {t.u, p.u, b.u}}};
+}
+
+Quaternion orientation_quaternion(const FocalMechanism& mechanism) {
+  const FrameMatrix m = frame_matrix(mechanism);
+  const double aw = 0.5 * std::sqrt(std::max(0.0, 1.0 + m[0][0] + m[1][1] + m[2][2]));
+  const double ax = 0.5 * std::sqrt(std::max(0.0, 1.0 + m[0][0] - m[1][1] - m[2][2]));
+  const double ay = 0.5 * std::sqrt(std::max(0.0, 1.0 - m[0][0] + m[1][1] - m[2][2]));
+  const double az = 0.5 * std::sqrt(std::max(0.0, 1.0 - m[0][0] - m[1][1] + m[2][2]));
+  // Divide by the largest component, so that the others come from
+  // well-conditioned differences of the off-diagonal entries.
+  if (3.0 * aw > ax + ay + az) {
+    return {aw, (m[2][1] - m[1][2]) / (4.0 * aw), (m[0][2] - m[2][0]) / (4.0 * aw), (m[1][0] - m[0][1]) / (4.0 * aw)};
+  }
+  if (3.0 * ax > aw + ay + az) {
+    return {(m[2][1] - m[1][2]) / (4.0 * ax), ax, (m[0][1] + m[1][0]) / (4.0 * ax), (m[0][2] + m[2][0]) / (4.0 * ax)};
+  }
+  if (3.0 * ay > aw + ax + az) {
+    return {(m[0][2] - m[2][0]) / (4.0 * ay), (m[0][1] + m[1][0]) / (4.0 * ay), ay, (m[1][2] + m[2][1]) / (4.0 * ay)};
+  }
+  return {(m[1][0] - m[0][1]) / (4.0 * az), (m[0][2] + m[2][0]) / (4.0 * az), (m[1][2] + m[2][1]) / (4.0 * az), az};
+}
+
+CoreResult<std::array<MechanismRotation, 4>> mechanism_rotations(const FocalMechanism& first,
+                                                                  const FocalMechanism& second) {
+  const Quaternion q1 = orientation_quaternion(first);
+  const Quaternion q2 = orientation_quaternion(second);
+  const double n1 = squared_length(q1);
+  const double n2 = squared_length(q2);
+  if (n1 < kSmallQuaternionSquared || n2 < kSmallQuaternionSquared) {
+    return std::unexpected(CoreError{DegenerateQuaternion{}});
+  }
+  const Quaternion c = inverse(q1, n1);
+  std::array<MechanismRotation, 4> rotations{};
+  for (std::size_t k = 0; k < 4; ++k) {
+    const auto turn = turn_of(hamilton(hamilton(q2, kSymmetries[k]), c));
+    if (!turn) return std::unexpected(turn.error());
+    rotations[k] = rotation_of(*turn);
+  }
+  stable_sort4(rotations, [](const MechanismRotation& r) { return std::fabs(r.angle); });
+  return rotations;
+}
+
+CoreResult<double> kagan_angle_of_quaternions(const Quaternion& q1, const Quaternion& q2) {
+  const double n1 = squared_length(q1);
+  const double n2 = squared_length(q2);
+  if (n1 < kSmallQuaternionSquared || n2 < kSmallQuaternionSquared) {
+    return std::unexpected(CoreError{DegenerateQuaternion{}});
+  }
+  return kagan_angle_given_inverse(inverse(q1, n1), q2);
+}
+
+CoreResult<double> kagan_angle(const FocalMechanism& first, const FocalMechanism& second) {
+  return kagan_angle_of_quaternions(orientation_quaternion(first), orientation_quaternion(second));
+}
+
+CoreResult<FocalMechanism> rotate_mechanism(const FocalMechanism& mechanism, double axis_trend,
+                                            double axis_plunge, double angle_degrees) {
+  const Vec3 u = axis_from_trend_plunge(axis_trend, axis_plunge);
+  const double half = angle_degrees * kDegreesToRadians / 2.0;
+  const double s = std::sin(half);
+  const Quaternion turn{std::cos(half), s * u.e, s * u.n, s * u.u};
+  const Quaternion r = hamilton(turn, orientation_quaternion(mechanism));
+  const double length = std::sqrt(squared_length(r));
+  if (length < kSmallQuaternion) return std::unexpected(CoreError{DegenerateQuaternion{}});
+  const double w = r.w / length, x = r.x / length, y = r.y / length, z = r.z / length;
+  // Columns 0 and 1 of the rotation matrix of (w, x, y, z): the new T and P.
+  const Vec3 t{1.0 - 2.0 * (y * y + z * z), 2.0 * (x * y + w * z), 2.0 * (x * z - w * y)};
+  const Vec3 p{2.0 * (x * y - w * z), 1.0 - 2.0 * (x * x + z * z), 2.0 * (y * z + w * x)};
+  return focal_mechanism_from_vectors(p, t);
+}
+
+namespace {
+
+// Positions i + 1 .. n - 1 of row i; the rest of the row is left alone.
+std::optional<CoreError> fill_kagan_row(std::span<const Quaternion> quaternions, std::size_t i, double* row) {
+  const Quaternion& q1 = quaternions[i];
+  const double n1 = squared_length(q1);
+  if (i + 1 < quaternions.size() && n1 < kSmallQuaternionSquared) return CoreError{DegenerateQuaternion{}};
+  const Quaternion c = inverse(q1, n1);
+  for (std::size_t j = i + 1; j < quaternions.size(); ++j) {
+    const Quaternion& q2 = quaternions[j];
+    if (squared_length(q2) < kSmallQuaternionSquared) return CoreError{DegenerateQuaternion{}};
+    const auto angle = kagan_angle_given_inverse(c, q2);
+    if (!angle) return angle.error();
+    row[j] = *angle;
+  }
+  return std::nullopt;
+}
+
+std::vector<Quaternion> quaternions_of(std::span<const FocalMechanism> mechanisms) {
+  std::vector<Quaternion> quaternions;
+  quaternions.reserve(mechanisms.size());
+  for (const FocalMechanism& mechanism : mechanisms) quaternions.push_back(orientation_quaternion(mechanism));
+  return quaternions;
+}
+
+}  // namespace
+
+CoreResult<std::vector<double>> kagan_row(std::span<const FocalMechanism> mechanisms, std::size_t i) {
+  const std::vector<Quaternion> quaternions = quaternions_of(mechanisms);
+  std::vector<double> row(mechanisms.size(), 0.0);
+  if (const auto error = fill_kagan_row(quaternions, i, row.data())) return std::unexpected(*error);
+  return row;
+}
+
+CoreResult<std::vector<double>> kagan_upper_triangle(std::span<const FocalMechanism> mechanisms) {
+  const std::size_t n = mechanisms.size();
+  if (n != 0 && n > std::vector<double>().max_size() / n) throw std::bad_alloc();
+  const std::vector<Quaternion> quaternions = quaternions_of(mechanisms);
+  std::vector<double> matrix(n * n, 0.0);
+  // One slot per row so that the reported error does not depend on which
+  // worker met its row first: the lowest failing row wins.
+  std::vector<std::optional<CoreError>> errors(n);
+  // Rows are claimed one at a time: row i costs n - 1 - i pairs, and the
+  // longest rows come first, which keeps the workers busy to the end.
+  WorkerPool::instance().parallel_for(n, 1, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) errors[i] = fill_kagan_row(quaternions, i, matrix.data() + i * n);
+  });
+  for (const auto& error : errors) {
+    if (error) return std::unexpected(*error);
+  }
+  return matrix;
+}
+
+void mirror_upper_triangle(std::span<double> matrix, std::size_t n) {
+  // Blocked so that the column-wise reads of the upper triangle stay in cache.
+  constexpr std::size_t kBlock = 64;
+  for (std::size_t ib = 0; ib < n; ib += kBlock) {
+    const std::size_t i_end = std::min(n, ib + kBlock);
+    for (std::size_t jb = 0; jb <= ib; jb += kBlock) {
+      const std::size_t j_end = std::min(n, jb + kBlock);
+      for (std::size_t i = ib; i < i_end; ++i) {
+        for (std::size_t j = jb; j < j_end && j < i; ++j) matrix[i * n + j] = matrix[j * n + i];
+      }
+    }
+  }
+}
+
+}  // namespace velkor

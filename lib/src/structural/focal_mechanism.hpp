@@ -1,0 +1,101 @@
+#pragma once
+// Double-couple focal mechanisms as orientations.
+//
+// A mechanism is held as unit T and P vectors (T in the lower hemisphere, P
+// exactly perpendicular to it) with B = T x P; its frame matrix has the
+// columns T, P, B and is a proper rotation, so a mechanism is also a unit
+// quaternion. A double couple is unchanged by a half turn about any of its
+// own axes, so four rotations carry one mechanism onto another; the smallest
+// of them is the Kagan angle (0 to 120 degrees).
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/strided_view.hpp"
+#include "geometry/vec3.hpp"
+#include "structural/core_error.hpp"
+#include "structural/geol_axis.hpp"
+
+namespace velkor {
+
+struct FocalMechanism {
+  Vec3 t;  // unit, pointing down or horizontal
+  Vec3 p;  // unit, perpendicular to t
+  Vec3 b() const { return cross(t, p); }
+};
+
+// (w, x, y, z) with (x, y, z) along (East, North, Up); turns vectors by the
+// right-hand rule about the directed axis (x, y, z) by 2 acos(w).
+struct Quaternion {
+  double w = 1.0;
+  double x = 0.0;
+  double y = 0.0;
+  double z = 0.0;
+};
+
+// Hamilton product a (x) b, each component summed left to right.
+Quaternion hamilton(const Quaternion& a, const Quaternion& b);
+
+struct MechanismRotation {
+  double axis_trend;   // degrees, [0, 360)
+  double axis_plunge;  // degrees, negative when the directed axis points up
+  double angle;        // degrees, [0, 180]
+};
+
+// The largest P-T departure from 90 degrees that is still a double couple.
+inline constexpr double kOrthogonalityTolerance = 1.0;
+
+// P and T of any length: normalised, folded into the lower hemisphere,
+// checked for orthogonality, and P re-derived as the unit (T x P) x T.
+CoreResult<FocalMechanism> focal_mechanism_from_vectors(Vec3 p, Vec3 t);
+CoreResult<FocalMechanism> focal_mechanism_from_axes(double p_trend, double p_plunge, double t_trend,
+                                                     double t_plunge);
+
+// Row i of an (N, 4) array of P trend, P plunge, T trend, T plunge; the
+// message names the first bad row, or the column count.
+struct MechanismParse {
+  std::vector<FocalMechanism> mechanisms;
+  std::string error;  // empty on success
+};
+MechanismParse parse_mechanisms(const StridedView2D<double>& array);
+
+// Columns T, P, B; m[row][column], rows along (East, North, Up).
+using FrameMatrix = std::array<std::array<double, 3>, 3>;
+FrameMatrix frame_matrix(const FocalMechanism& mechanism);
+
+// The orientation quaternion of the frame matrix (not renormalised).
+Quaternion orientation_quaternion(const FocalMechanism& mechanism);
+
+// The four rotations that carry `first` onto `second`, smallest turn first
+// (stable: equal turns keep the order about T, about P, about B, base).
+CoreResult<std::array<MechanismRotation, 4>> mechanism_rotations(const FocalMechanism& first,
+                                                                  const FocalMechanism& second);
+
+// The angle of the first of mechanism_rotations, bit for bit, without the
+// axes and with a single inverse cosine in the usual case.
+CoreResult<double> kagan_angle(const FocalMechanism& first, const FocalMechanism& second);
+
+// The same on precomputed orientation quaternions (what the matrix uses).
+CoreResult<double> kagan_angle_of_quaternions(const Quaternion& q1, const Quaternion& q2);
+
+// The mechanism turned by angle_degrees (right-hand rule) about the directed
+// axis of the given trend and plunge.
+CoreResult<FocalMechanism> rotate_mechanism(const FocalMechanism& mechanism, double axis_trend,
+                                            double axis_plunge, double angle_degrees);
+
+// Row i of the Kagan matrix's working form: zeros up to and including the
+// diagonal, the Kagan angle to mechanism j in every later position j.
+CoreResult<std::vector<double>> kagan_row(std::span<const FocalMechanism> mechanisms, std::size_t i);
+
+// The upper triangle of the (N, N) Kagan matrix in row-major order, zeros on
+// and below the diagonal; rows run on the WorkerPool. The lower triangle is
+// left for mirror_upper_triangle so that it is a copy, not a recomputation.
+// Throws std::bad_alloc when N * N doubles cannot be addressed.
+CoreResult<std::vector<double>> kagan_upper_triangle(std::span<const FocalMechanism> mechanisms);
+
+// Copies entry (j, i) into (i, j) for every j < i of a row-major n x n matrix.
+void mirror_upper_triangle(std::span<double> matrix, std::size_t n);
+
+}  // namespace velkor
