@@ -1,0 +1,106 @@
+// Wrappers of the focal-mechanism functions: kinematic axes of faults, the
+// rotations between two double couples, Kagan angles pair by pair and as a
+// catalogue matrix, and turning a mechanism about an axis.
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "frame/errors.hpp"
+#include "frame/gil.hpp"
+#include "frame/results.hpp"
+#include "structural/focal_mechanism.hpp"
+#include "text/number_format.hpp"
+#include "wrappers.hpp"
+
+namespace velkor::py {
+namespace {
+
+std::vector<FocalMechanism> parsed_or_raise(const StridedView2D<double>& view) {
+  MechanismParse parse = parse_mechanisms(view);
+  if (!parse.error.empty()) raise_value_error(parse.error);
+  return std::move(parse.mechanisms);
+}
+
+FocalMechanism mechanism_or_raise(CoreResult<FocalMechanism>&& mechanism, const char* prefix) {
+  if (!mechanism) raise_core_error(mechanism.error(), prefix);
+  return *mechanism;
+}
+
+PyRef axis_tuple(Vec3 v) {
+  const TrendPlunge axis = trend_plunge_of(v);
+  return tuple_of(axis.trend, axis.plunge);
+}
+
+}  // namespace
+
+PyRef kagan_angles(const Arguments& args) {
+  const auto first_view = args.to_array2d<double>(0);
+  const auto second_view = args.to_array2d<double>(1);
+  const std::vector<FocalMechanism> first = parsed_or_raise(first_view);
+  const std::vector<FocalMechanism> second = parsed_or_raise(second_view);
+  if (first.size() != second.size()) {
+    raise_value_error(text::format_count(first.size()) + " mechanisms against " + text::format_count(second.size()) +
+                      ": the two arrays must be the same length");
+  }
+  std::vector<double> angles(first.size());
+  const std::optional<CoreError> failure = without_gil([&]() -> std::optional<CoreError> {
+    for (std::size_t i = 0; i < first.size(); ++i) {
+      const auto angle = kagan_angle(first[i], second[i]);
+      if (!angle) return angle.error();
+      angles[i] = *angle;
+    }
+    return std::nullopt;
+  });
+  if (failure) raise_core_error(*failure);
+  const auto n = static_cast<std::int64_t>(angles.size());
+  return array_of(std::move(angles), {n});
+}
+
+PyRef kagan_angle_matrix(const Arguments& args) {
+  const auto view = args.to_array2d<double>(0);
+  const std::vector<FocalMechanism> mechanisms = parsed_or_raise(view);
+  auto upper = without_gil([&] { return kagan_upper_triangle(mechanisms); });
+  if (!upper) raise_core_error(upper.error());
+  const std::size_t n = mechanisms.size();
+  mirror_upper_triangle(*upper, n);
+  const auto side = static_cast<std::int64_t>(n);
+  return array_of(std::move(*upper), {side, side});
+}
+
+PyRef focal_mechanism_rotations(const Arguments& args) {
+  double values[8];
+  for (std::size_t i = 0; i < 8; ++i) values[i] = args.to_double(i);
+  const FocalMechanism first =
+      mechanism_or_raise(focal_mechanism_from_axes(values[0], values[1], values[2], values[3]), "first mechanism: ");
+  const FocalMechanism second =
+      mechanism_or_raise(focal_mechanism_from_axes(values[4], values[5], values[6], values[7]), "second mechanism: ");
+  const auto rotations = mechanism_rotations(first, second);
+  if (!rotations) raise_core_error(rotations.error());
+  std::vector<double> trend, plunge, angle;
+  for (const MechanismRotation& rotation : *rotations) {
+    trend.push_back(rotation.axis_trend);
+    plunge.push_back(rotation.axis_plunge);
+    angle.push_back(rotation.angle);
+  }
+  return DictBuilder()
+      .set("trend", array_of(std::move(trend), {4}))
+      .set("plunge", array_of(std::move(plunge), {4}))
+      .set("angle_degrees", array_of(std::move(angle), {4}))
+      .finish();
+}
+
+PyRef rotate_focal_mechanism(const Arguments& args) {
+  double values[7];
+  for (std::size_t i = 0; i < 7; ++i) values[i] = args.to_double(i);
+  const FocalMechanism mechanism =
+      mechanism_or_raise(focal_mechanism_from_axes(values[0], values[1], values[2], values[3]), "");
+  const FocalMechanism turned =
+      mechanism_or_raise(rotate_mechanism(mechanism, values[4], values[5], values[6]), "");
+  return DictBuilder()
+      .set("p", axis_tuple(turned.p))
+      .set("t", axis_tuple(turned.t))
+      .set("b", axis_tuple(turned.b()))
+      .finish();
+}
+
+}  // namespace velkor::py
