@@ -131,26 +131,26 @@ constexpr std::array<FunctionEntry, kFunctionCount> kTable{{
     {{"kagan_angles", k_kagan_angles_parameters, 2},
      "kagan_angles(first, second)\n--\n\n"
      "The Kagan angle between mechanisms, pair by pair.\n\n"
-     "(Documentation follows with the implementation.)",
-     nullptr},
+     "first and second are (N, 4) float64 arrays (any strides) whose rows are\nP trend, P plunge, T trend, T plunge in degrees; both must have the same\nnumber of rows. Each row is made a double couple: P and T are folded into\nthe lower hemisphere, must be within 1 degree of perpendicular, and P is\nmade exactly perpendicular to T. Returns a new (N,) float64 array whose\nentry i is the smallest rotation, in degrees within [0, 120], that carries\nmechanism i of first onto mechanism i of second. A row holding NaN gives\nNaN. Raises ValueError naming the first bad row (\"mechanism {i}: ...\"),\nfirst array before second, then for differing lengths. The interpreter\nlock is released while the angles are computed.",
+     &kagan_angles},
     // kagan_angle_matrix
     {{"kagan_angle_matrix", k_kagan_angle_matrix_parameters, 1},
      "kagan_angle_matrix(mechanisms)\n--\n\n"
      "Every Kagan angle in a catalogue, as an (N, N) matrix.\n\n"
-     "(Documentation follows with the implementation.)",
-     nullptr},
+     "mechanisms is an (N, 4) float64 array (any strides) of P trend, P plunge,\nT trend, T plunge in degrees, each row checked as in kagan_angles. Returns a\nnew C-ordered (N, N) float64 array: entry (i, j) is the Kagan angle in\ndegrees between mechanisms i and j, equal bit for bit to kagan_angles of\nthat pair. Only the upper triangle is computed; the lower one is a copy,\nso the matrix is exactly symmetric, and the diagonal is exactly 0 (also\nfor a row holding NaN, whose other entries are NaN). N = 0 gives shape\n(0, 0). The interpreter lock is released while the rows are computed in\nparallel on the worker pool (RAYON_NUM_THREADS sets its size); the result\ndoes not depend on the number of threads.",
+     &kagan_angle_matrix},
     // focal_mechanism_rotations
     {{"focal_mechanism_rotations", k_focal_mechanism_rotations_parameters, 8},
      "focal_mechanism_rotations(first_p_trend, first_p_plunge, first_t_trend, first_t_plunge, second_p_trend, second_p_plunge, second_t_trend, second_t_plunge)\n--\n\n"
      "All four rotations that carry one focal mechanism onto another.\n\n"
-     "(Documentation follows with the implementation.)",
-     nullptr},
+     "Each mechanism is given by the trend and plunge in degrees of its P and T\naxes (folded into the lower hemisphere, within 1 degree of perpendicular).\nA double couple is unchanged by a half turn about its own T, P or B axis,\nso four rotations carry the first onto the second. Returns a dict with the\nkeys trend, plunge and angle_degrees, each a new (4,) float64 array: the\ndirected rotation axis (plunge negative when it points up) and the turn by\nthe right-hand rule, in [0, 180], sorted by turn (stable), so element 0 of\nangle_degrees is the Kagan angle. A turn without an axis reports axis\n(0, 0). Raises ValueError \"first mechanism: ...\" or \"second mechanism:\n...\" for axes that are not a double couple. The interpreter lock is held.",
+     &focal_mechanism_rotations},
     // rotate_focal_mechanism
     {{"rotate_focal_mechanism", k_rotate_focal_mechanism_parameters, 7},
      "rotate_focal_mechanism(p_trend, p_plunge, t_trend, t_plunge, axis_trend, axis_plunge, angle_degrees)\n--\n\n"
      "Turn a focal mechanism about an axis.\n\n"
-     "(Documentation follows with the implementation.)",
-     nullptr},
+     "The mechanism is given by the trend and plunge in degrees of its P and T\naxes; it is turned by angle_degrees (any sign and size) by the right-hand\nrule about the directed axis of trend axis_trend and plunge axis_plunge\n(about a downward vertical axis a positive angle increases trends).\nApplying any rotation of focal_mechanism_rotations to the first mechanism\ngives the second. Returns a dict with the keys p, t and b, each a tuple\n(trend, plunge) in degrees; P and T are folded into the lower hemisphere,\nB = T x P is not and may plunge upward. NaN anywhere gives NaN axes.\nRaises ValueError when P and T are more than 1 degree from perpendicular.\nThe interpreter lock is held.",
+     &rotate_focal_mechanism},
 }};
 
 template <std::size_t Row>

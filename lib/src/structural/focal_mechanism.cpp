@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <limits>
 #include <new>
 #include <optional>
@@ -119,26 +123,52 @@ CoreResult<double> kagan_angle_by_sorting(const Quaternion& inverse_first, const
 // have the same length up to rounding, so any other one is at least ~1e-7
 // degrees larger, far beyond rounding: the result is bit for bit the first
 // angle of the sorted four. Tiny or non-finite inputs take the full route.
+//
+// On the short route the rotation's length exceeds 1e-5, so the "too small"
+// guard cannot trigger, and the length of the vector part is needed only
+// when the scalar part is within 1e-4 of unity (otherwise it is above 0.01,
+// far from the 1e-6 below which a turn has no axis).
+inline double turn_angle_on_short_route(const Quaternion& r) {
+  const double length = std::sqrt(squared_length(r));
+  const double unit_w = r.w / length;
+  if (std::fabs(unit_w) > 0.9999) [[unlikely]] {
+    // Length above 1e-5 here: turn_of cannot refuse it.
+    return folded_angle(*turn_of(r));
+  }
+  const double angle = 2.0 * std::acos(std::clamp(unit_w, -1.0, 1.0)) * kRadiansToDegrees;
+  const double folded = 360.0 - angle;
+  return angle > 180.0 ? folded : angle;
+}
+
 inline CoreResult<double> kagan_angle_given_inverse(const Quaternion& c, const Quaternion& q2) {
   std::array<Quaternion, 4> products;
-  std::array<double, 4> magnitude;
+  std::array<double, 4> scalar;
   double largest = 0.0;
   for (int k = 0; k < 4; ++k) {
     const Quaternion p = symmetric(q2, k);
     products[static_cast<std::size_t>(k)] = p;
+    // The scalar part of hamilton(p, c), with the same operations.
     const double w = p.w * c.w - p.x * c.x - p.y * c.y - p.z * c.z;
-    magnitude[static_cast<std::size_t>(k)] = std::fabs(w);
+    scalar[static_cast<std::size_t>(k)] = w;
     largest = std::max(largest, std::fabs(w));
   }
-  const bool finite = std::isfinite(magnitude[0] + magnitude[1] + magnitude[2] + magnitude[3]);
+  const bool finite = std::isfinite(scalar[0] + scalar[1] + scalar[2] + scalar[3]);
   if (!finite || !(largest > 1e-5)) return kagan_angle_by_sorting(c, q2);
   const double threshold = largest - largest * 1e-9;
+  // The candidate with the largest magnitude, picked without branches (which
+  // one it is varies at random from pair to pair).
+  std::size_t chosen = 0;
+  int candidates = 0;
+  for (std::size_t k = 0; k < 4; ++k) {
+    const bool candidate = std::fabs(scalar[k]) >= threshold;
+    candidates += candidate ? 1 : 0;
+    chosen = std::fabs(scalar[k]) == largest ? k : chosen;
+  }
+  if (candidates == 1) return turn_angle_on_short_route(hamilton(products[chosen], c));
   double best = std::numeric_limits<double>::infinity();
   for (std::size_t k = 0; k < 4; ++k) {
-    if (magnitude[k] < threshold) continue;
-    const auto turn = turn_of(hamilton(products[k], c));
-    if (!turn) return std::unexpected(turn.error());
-    const double angle = folded_angle(*turn);
+    if (std::fabs(scalar[k]) < threshold) continue;
+    const double angle = turn_angle_on_short_route(hamilton(products[k], c));
     if (angle < best) best = angle;
   }
   return best;
@@ -274,18 +304,139 @@ CoreResult<FocalMechanism> rotate_mechanism(const FocalMechanism& mechanism, dou
 
 namespace {
 
+// Orientation quaternions stored component by component (padded by one
+// identity so that pairs can be read two at a time), with the "too small"
+// test of each precomputed.
+struct QuaternionColumns {
+  std::vector<double> w, x, y, z;
+  std::vector<double> degenerate;  // 1 where the quaternion is too small
+  explicit QuaternionColumns(std::span<const Quaternion> quaternions) {
+    const std::size_t padded = quaternions.size() + 1;
+    w.reserve(padded);
+    x.reserve(padded);
+    y.reserve(padded);
+    z.reserve(padded);
+    degenerate.reserve(padded);
+    for (const Quaternion& q : quaternions) {
+      w.push_back(q.w);
+      x.push_back(q.x);
+      y.push_back(q.y);
+      z.push_back(q.z);
+      degenerate.push_back(squared_length(q) < kSmallQuaternionSquared ? 1.0 : 0.0);
+    }
+    w.push_back(1.0);
+    x.push_back(0.0);
+    y.push_back(0.0);
+    z.push_back(0.0);
+    degenerate.push_back(0.0);
+  }
+};
+
+constexpr std::size_t kPairBlock = 256;
+
+// Two doubles side by side. Plain IEEE operations lane by lane: the results
+// are those of the scalar expressions, bit for bit.
+using Pair = double __attribute__((vector_size(16)));
+using PairMask = long long __attribute__((vector_size(16)));
+
+inline Pair load_pair(const double* p) {
+  Pair v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline Pair select(PairMask m, Pair a, Pair b) { return (Pair)((m & (PairMask)a) | (~m & (PairMask)b)); }
+inline Pair absolute(Pair a) { return (Pair)((PairMask)a & PairMask{0x7fffffffffffffffLL, 0x7fffffffffffffffLL}); }
+// std::max(a, b) lane by lane.
+inline Pair larger(Pair a, Pair b) { return select(a < b, b, a); }
+// The correctly rounded square root, lane by lane.
+inline Pair square_root(Pair a) {
+#if defined(__SSE2__)
+  return (Pair)_mm_sqrt_pd((__m128d)a);
+#else
+  return Pair{std::sqrt(a[0]), std::sqrt(a[1])};
+#endif
+}
+
+// First stage of the Kagan angles of one row against `count` mechanisms (an
+// even number of lanes is computed; the padding makes the last read safe):
+// the rotation of largest scalar part as kagan_angle_given_inverse picks it,
+// with exactly its operations, then its scalar part and squared length, and
+// a flag for the pairs that need the full route (several candidates, tiny or
+// non-finite values).
+void prepare_pairs(const Quaternion& c, const QuaternionColumns& columns, std::size_t start, std::size_t count,
+                   double* unit_w_out, double* full_route_out) {
+  const double* qw = columns.w.data() + start;
+  const double* qx = columns.x.data() + start;
+  const double* qy = columns.y.data() + start;
+  const double* qz = columns.z.data() + start;
+  const double* degenerate = columns.degenerate.data() + start;
+  const Pair cw = {c.w, c.w}, cx = {c.x, c.x}, cy = {c.y, c.y}, cz = {c.z, c.z};
+  const Pair zero = {0.0, 0.0}, one = {1.0, 1.0}, small = {1e-5, 1e-5}, margin = {1e-9, 1e-9};
+  const Pair near_one = {0.9999, 0.9999}, minus_one = {-1.0, -1.0};
+  for (std::size_t j = 0; j < count; j += 2) {
+    const Pair w = load_pair(qw + j), x = load_pair(qx + j), y = load_pair(qy + j), z = load_pair(qz + j);
+    // Scalar parts of (q2 (x) s_k) (x) c for the four symmetries s_k.
+    const Pair s0 = (-x) * cw - w * cx - z * cy - (-y) * cz;
+    const Pair s1 = (-y) * cw - (-z) * cx - w * cy - x * cz;
+    const Pair s2 = (-z) * cw - y * cx - (-x) * cy - w * cz;
+    const Pair s3 = w * cw - x * cx - y * cy - z * cz;
+    const Pair a0 = absolute(s0), a1 = absolute(s1), a2 = absolute(s2), a3 = absolute(s3);
+    const Pair largest = larger(larger(larger(zero, a0), a1), larger(a2, a3));
+    const Pair threshold = largest - largest * margin;
+    const PairMask m0 = a0 >= threshold, m1 = a1 >= threshold, m2 = a2 >= threshold, m3 = a3 >= threshold;
+    const Pair candidates = select(m0, one, zero) + select(m1, one, zero) + select(m2, one, zero) + select(m3, one, zero);
+    const Pair sum = a0 + a1 + a2 + a3;
+    const PairMask finite = (sum - sum) == zero;
+    // The chosen q2 (x) s_k, a signed permutation of q2.
+    const Pair pw = select(m0, -x, select(m1, -y, select(m2, -z, w)));
+    const Pair px = select(m0, w, select(m1, -z, select(m2, y, x)));
+    const Pair py = select(m0, z, select(m1, w, select(m2, -x, y)));
+    const Pair pz = select(m0, -y, select(m1, x, select(m2, w, z)));
+    const Pair rw = pw * cw - px * cx - py * cy - pz * cz;
+    const Pair rx = pw * cx + px * cw + py * cz - pz * cy;
+    const Pair ry = pw * cy - px * cz + py * cw + pz * cx;
+    const Pair rz = pw * cz + px * cy - py * cx + pz * cw;
+    const Pair unit = rw / square_root(rw * rw + rx * rx + ry * ry + rz * rz);
+    // Near a scalar part of 1 the turn may have no axis: the full route
+    // decides that.
+    const PairMask short_route = finite & (largest > small) & (candidates == one) & (absolute(unit) <= near_one) &
+                                 (load_pair(degenerate + j) == zero);
+    const Pair full_route = select(short_route, zero, one);
+    const Pair clamped = larger(minus_one, select(unit > one, one, unit));
+    std::memcpy(unit_w_out + j, &clamped, sizeof clamped);
+    std::memcpy(full_route_out + j, &full_route, sizeof full_route);
+  }
+}
+
 // Positions i + 1 .. n - 1 of row i; the rest of the row is left alone.
-std::optional<CoreError> fill_kagan_row(std::span<const Quaternion> quaternions, std::size_t i, double* row) {
-  const Quaternion& q1 = quaternions[i];
-  const double n1 = squared_length(q1);
-  if (i + 1 < quaternions.size() && n1 < kSmallQuaternionSquared) return CoreError{DegenerateQuaternion{}};
-  const Quaternion c = inverse(q1, n1);
-  for (std::size_t j = i + 1; j < quaternions.size(); ++j) {
-    const Quaternion& q2 = quaternions[j];
-    if (squared_length(q2) < kSmallQuaternionSquared) return CoreError{DegenerateQuaternion{}};
-    const auto angle = kagan_angle_given_inverse(c, q2);
-    if (!angle) return angle.error();
-    row[j] = *angle;
+std::optional<CoreError> fill_kagan_row(std::span<const Quaternion> quaternions, const QuaternionColumns& columns,
+                                        std::size_t i, double* row) {
+  const std::size_t n = quaternions.size();
+  if (i + 1 >= n) return std::nullopt;
+  const double n1 = squared_length(quaternions[i]);
+  if (n1 < kSmallQuaternionSquared) return CoreError{DegenerateQuaternion{}};
+  const Quaternion c = inverse(quaternions[i], n1);
+  alignas(64) double unit_w[kPairBlock + 1];
+  alignas(64) double full_route[kPairBlock + 1];
+  alignas(64) double inverse_cosine[kPairBlock];
+  for (std::size_t start = i + 1; start < n; start += kPairBlock) {
+    const std::size_t count = std::min(kPairBlock, n - start);
+    prepare_pairs(c, columns, start, count, unit_w, full_route);
+    // Nothing but the inverse cosines in this loop: they are most of the cost.
+    for (std::size_t k = 0; k < count; ++k) inverse_cosine[k] = std::acos(unit_w[k]);
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t j = start + k;
+      if (full_route[k] != 0.0) [[unlikely]] {
+        if (columns.degenerate[j] != 0.0) return CoreError{DegenerateQuaternion{}};
+        const auto angle = kagan_angle_given_inverse(c, quaternions[j]);
+        if (!angle) return angle.error();
+        row[j] = *angle;
+        continue;
+      }
+      const double angle = 2.0 * inverse_cosine[k] * kRadiansToDegrees;
+      const double folded = 360.0 - angle;
+      row[j] = angle > 180.0 ? folded : angle;
+    }
   }
   return std::nullopt;
 }
@@ -301,8 +452,9 @@ std::vector<Quaternion> quaternions_of(std::span<const FocalMechanism> mechanism
 
 CoreResult<std::vector<double>> kagan_row(std::span<const FocalMechanism> mechanisms, std::size_t i) {
   const std::vector<Quaternion> quaternions = quaternions_of(mechanisms);
+  const QuaternionColumns columns(quaternions);
   std::vector<double> row(mechanisms.size(), 0.0);
-  if (const auto error = fill_kagan_row(quaternions, i, row.data())) return std::unexpected(*error);
+  if (const auto error = fill_kagan_row(quaternions, columns, i, row.data())) return std::unexpected(*error);
   return row;
 }
 
@@ -310,6 +462,7 @@ CoreResult<std::vector<double>> kagan_upper_triangle(std::span<const FocalMechan
   const std::size_t n = mechanisms.size();
   if (n != 0 && n > std::vector<double>().max_size() / n) throw std::bad_alloc();
   const std::vector<Quaternion> quaternions = quaternions_of(mechanisms);
+  const QuaternionColumns columns(quaternions);
   std::vector<double> matrix(n * n, 0.0);
   // One slot per row so that the reported error does not depend on which
   // worker met its row first: the lowest failing row wins.
@@ -317,7 +470,7 @@ CoreResult<std::vector<double>> kagan_upper_triangle(std::span<const FocalMechan
   // Rows are claimed one at a time: row i costs n - 1 - i pairs, and the
   // longest rows come first, which keeps the workers busy to the end.
   WorkerPool::instance().parallel_for(n, 1, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) errors[i] = fill_kagan_row(quaternions, i, matrix.data() + i * n);
+    for (std::size_t i = begin; i < end; ++i) errors[i] = fill_kagan_row(quaternions, columns, i, matrix.data() + i * n);
   });
   for (const auto& error : errors) {
     if (error) return std::unexpected(*error);
