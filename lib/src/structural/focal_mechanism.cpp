@@ -7,6 +7,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 #include <limits>
 #include <new>
 #include <optional>
@@ -441,6 +444,29 @@ std::optional<CoreError> fill_kagan_row(std::span<const Quaternion> quaternions,
   return std::nullopt;
 }
 
+// Faults in the pages of a large fresh buffer on every worker at once: on
+// some systems a first touch costs microseconds per page, which would leave
+// one thread zeroing the result while the others wait. Only a hint: where
+// the system lacks it nothing happens, and the contents are not changed.
+void populate_in_parallel([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+  constexpr std::uintptr_t kPage = 4096;
+  constexpr std::size_t kSlice = std::size_t{8} << 20;
+  if (bytes < 2 * kSlice) return;
+  const auto first = (reinterpret_cast<std::uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+  const auto last = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(kPage - 1);
+  if (last <= first) return;
+  const std::size_t slices = (last - first + kSlice - 1) / kSlice;
+  WorkerPool::instance().parallel_for(slices, 1, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::uintptr_t from = first + k * kSlice;
+      const std::uintptr_t to = std::min<std::uintptr_t>(last, from + kSlice);
+      madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+    }
+  });
+#endif
+}
+
 std::vector<Quaternion> quaternions_of(std::span<const FocalMechanism> mechanisms) {
   std::vector<Quaternion> quaternions;
   quaternions.reserve(mechanisms.size());
@@ -463,7 +489,10 @@ CoreResult<std::vector<double>> kagan_upper_triangle(std::span<const FocalMechan
   if (n != 0 && n > std::vector<double>().max_size() / n) throw std::bad_alloc();
   const std::vector<Quaternion> quaternions = quaternions_of(mechanisms);
   const QuaternionColumns columns(quaternions);
-  std::vector<double> matrix(n * n, 0.0);
+  std::vector<double> matrix;
+  matrix.reserve(n * n);
+  populate_in_parallel(matrix.data(), n * n * sizeof(double));
+  matrix.resize(n * n, 0.0);
   // One slot per row so that the reported error does not depend on which
   // worker met its row first: the lowest failing row wins.
   std::vector<std::optional<CoreError>> errors(n);
@@ -479,17 +508,23 @@ CoreResult<std::vector<double>> kagan_upper_triangle(std::span<const FocalMechan
 }
 
 void mirror_upper_triangle(std::span<double> matrix, std::size_t n) {
-  // Blocked so that the column-wise reads of the upper triangle stay in cache.
+  // Blocked so that the column-wise reads of the upper triangle stay in
+  // cache; each block row of the lower triangle is one task, and reads only
+  // entries above the diagonal, which no task writes.
   constexpr std::size_t kBlock = 64;
-  for (std::size_t ib = 0; ib < n; ib += kBlock) {
-    const std::size_t i_end = std::min(n, ib + kBlock);
-    for (std::size_t jb = 0; jb <= ib; jb += kBlock) {
-      const std::size_t j_end = std::min(n, jb + kBlock);
-      for (std::size_t i = ib; i < i_end; ++i) {
-        for (std::size_t j = jb; j < j_end && j < i; ++j) matrix[i * n + j] = matrix[j * n + i];
+  const std::size_t block_rows = (n + kBlock - 1) / kBlock;
+  WorkerPool::instance().parallel_for(block_rows, 1, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t block = begin; block < end; ++block) {
+      const std::size_t ib = block * kBlock;
+      const std::size_t i_end = std::min(n, ib + kBlock);
+      for (std::size_t jb = 0; jb <= ib; jb += kBlock) {
+        const std::size_t j_end = std::min(n, jb + kBlock);
+        for (std::size_t i = ib; i < i_end; ++i) {
+          for (std::size_t j = jb; j < j_end && j < i; ++j) matrix[i * n + j] = matrix[j * n + i];
+        }
       }
     }
-  }
+  });
 }
 
 }  // namespace velkor

@@ -1,0 +1,149 @@
+"""Kagan angle matrix: velkor against a vectorised NumPy peer, in one run.
+
+The peer builds each mechanism's frame (columns T, P, B), forms the relative
+rotation matrices M_i^T M_j of a row's pairs with one stacked matmul, takes the
+traces of the four double-couple symmetries of each from its diagonal, and
+keeps the smallest turn (one arccos per pair). For the largest catalogue it is
+timed on every tenth row only; the figure compared is pairs per second.
+
+A second, informational peer skips the relative matrices altogether: the
+traces are sums of the dot products of corresponding axes, three N x N
+matrix products (BLAS), then one arccos per entry of the full matrix.
+
+Thread scaling runs the module in child interpreters with RAYON_NUM_THREADS
+set to 1 and to 2.
+
+    PYTHONPATH=build/pylib python3 benchmarks/bench_kagan.py [--sizes 500 2000 5000] [--repeat 3]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+from _velkor import kernels
+
+SIGNS = np.array([[1, -1, -1], [-1, 1, -1], [-1, -1, 1], [1, 1, 1]], dtype=float).T  # (3, 4)
+
+
+def random_mechanisms(n: int, seed: int = 0) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    t = rng.normal(size=(n, 3))
+    t /= np.linalg.norm(t, axis=1, keepdims=True)
+    a = rng.normal(size=(n, 3))
+    p = a - np.sum(a * t, axis=1, keepdims=True) * t
+    p /= np.linalg.norm(p, axis=1, keepdims=True)
+
+    def trend_plunge(v):
+        return np.degrees(np.arctan2(v[:, 0], v[:, 1])) % 360.0, np.degrees(np.arcsin(np.clip(-v[:, 2], -1, 1)))
+
+    return np.column_stack([*trend_plunge(p), *trend_plunge(t)])
+
+
+def frames(mechanisms: np.ndarray) -> np.ndarray:
+    def axis(trend, plunge):
+        t, p = np.radians(trend), np.radians(plunge)
+        return np.stack([np.sin(t) * np.cos(p), np.cos(t) * np.cos(p), -np.sin(p)], axis=-1)
+
+    p = axis(mechanisms[:, 0], mechanisms[:, 1])
+    t = axis(mechanisms[:, 2], mechanisms[:, 3])
+    p[p[:, 2] > 1e-12] *= -1.0
+    t[t[:, 2] > 1e-12] *= -1.0
+    p = np.cross(np.cross(t, p), t)
+    p /= np.linalg.norm(p, axis=1, keepdims=True)
+    return np.stack([t, p, np.cross(t, p)], axis=-1)
+
+
+def peer_rows(mechanisms: np.ndarray, rows) -> tuple[dict[int, np.ndarray], int]:
+    """Kagan angles of row i against every j > i, for the given rows."""
+    f = frames(mechanisms)
+    out, pairs = {}, 0
+    for i in rows:
+        relative = np.matmul(f[i].T, f[i + 1:])  # (m, 3, 3): M_i^T M_j
+        traces = np.einsum("nii->ni", relative) @ SIGNS  # (m, 4)
+        cosine = np.clip((traces.max(axis=1) - 1.0) / 2.0, -1.0, 1.0)
+        out[i] = np.degrees(np.arccos(cosine))
+        pairs += len(cosine)
+    return out, pairs
+
+
+def peer_dot_products(mechanisms: np.ndarray) -> np.ndarray:
+    f = frames(mechanisms)
+    dots = np.stack([f[:, :, c] @ f[:, :, c].T for c in range(3)], axis=-1)  # (N, N, 3)
+    traces = dots @ SIGNS
+    return np.degrees(np.arccos(np.clip((traces.max(axis=-1) - 1.0) / 2.0, -1.0, 1.0)))
+
+
+def best_time(function, repeat: int) -> float:
+    best = float("inf")
+    for _ in range(repeat):
+        start = time.perf_counter()
+        function()
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+CHILD = """
+import sys, time
+sys.path.insert(0, {here!r})
+from bench_kagan import random_mechanisms, best_time
+from _velkor import kernels
+m = random_mechanisms({n})
+print(best_time(lambda: kernels.kagan_angle_matrix(m), {repeat}))
+"""
+
+
+def child_time(threads: int, n: int, repeat: int) -> float:
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    here = os.path.dirname(os.path.abspath(__file__))
+    done = subprocess.run([sys.executable, "-c", CHILD.format(here=here, n=n, repeat=repeat)], env=env,
+                          capture_output=True, text=True, check=True)
+    return float(done.stdout.strip())
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sizes", type=int, nargs="+", default=[500, 2000, 5000])
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--scaling-size", type=int, default=3000)
+    args = parser.parse_args()
+
+    print(f"{'N':>6} {'pairs':>10} {'velkor Mpairs/s':>16} {'peer Mpairs/s':>14} {'ratio':>7} "
+          f"{'dot-peer Mpairs/s':>18} {'ratio':>7} {'max |diff|':>11}")
+    for n in args.sizes:
+        m = random_mechanisms(n)
+        pairs = n * (n - 1) // 2
+        matrix = kernels.kagan_angle_matrix(m)
+        ours = pairs / best_time(lambda: kernels.kagan_angle_matrix(m), args.repeat)
+
+        rows = range(0, n - 1) if n <= 2000 else range(0, n - 1, 10)
+        start = time.perf_counter()
+        sampled, peer_pairs = peer_rows(m, rows)
+        peer = peer_pairs / (time.perf_counter() - start)
+        diff = max((np.abs(matrix[i, i + 1:] - v).max() for i, v in sampled.items() if len(v)), default=0.0)
+
+        start = time.perf_counter()
+        full = peer_dot_products(m)
+        dot_peer = pairs / (time.perf_counter() - start)
+        diff = max(diff, np.abs(np.triu(full, 1) - np.triu(matrix, 1)).max())
+        del full
+        print(f"{n:>6} {pairs:>10} {ours / 1e6:>16.2f} {peer / 1e6:>14.3f} {ours / peer:>6.1f}x "
+              f"{dot_peer / 1e6:>18.3f} {ours / dot_peer:>6.1f}x {diff:>11.2e}")
+
+    n = args.scaling_size
+    one = child_time(1, n, args.repeat)
+    two = child_time(2, n, args.repeat)
+    pairs = n * (n - 1) // 2
+    print(f"threads (N={n}): 1 -> {pairs / one / 1e6:.2f} Mpairs/s, 2 -> {pairs / two / 1e6:.2f} Mpairs/s, "
+          f"speedup {one / two:.2f}x")
+
+
+if __name__ == "__main__":
+    main()
