@@ -77,10 +77,57 @@ def synthetic_faults(rng: np.random.Generator, tensor: tuple[float, float, float
     return np.array(rows)
 
 
+def mechanisms_section() -> None:
+    print("== Focal mechanisms ==")
+    # Kinematic axes of a normal fault and of the same plane slipping up-dip.
+    faults = np.array([[0.0, 60.0, 90.0, 60.0], [0.0, 60.0, 270.0, -60.0]])
+    axes = kernels.ptb_axes(faults)
+    for row, kind in enumerate(("normal", "reverse")):
+        p, t, b = (axes[key][row] for key in ("p", "t", "b"))
+        print(f"{kind:7s} fault 0/60: P {p[0]:6.1f}/{p[1]:4.1f}  T {t[0]:6.1f}/{t[1]:4.1f}  "
+              f"B {b[0]:6.1f}/{round(b[1], 1) + 0.0:4.1f}")
+    # A small catalogue: three families (normal, thrust, strike-slip), each
+    # member its family's mechanism turned by a few degrees about a random axis.
+    rng = np.random.default_rng(7)
+    families = [(270.0, 75.0, 90.0, 15.0), (90.0, 10.0, 0.0, 5.0), (45.0, 5.0, 135.0, 3.0)]
+    rows: list[tuple[float, float, float, float]] = []
+    for family in families:
+        for _ in range(40):
+            turned = kernels.rotate_focal_mechanism(*family, rng.uniform(0.0, 360.0), rng.uniform(-90.0, 90.0),
+                                                    rng.normal(0.0, 6.0))
+            rows.append((*turned["p"], *turned["t"]))
+    catalogue = np.array(rows)[rng.permutation(len(rows))]
+    matrix = kernels.kagan_angle_matrix(catalogue)
+    upper = matrix[np.triu_indices(len(catalogue), 1)]
+    print(f"{len(catalogue)} mechanisms, {upper.size} pairs: Kagan angles from {upper.min():.2f} to "
+          f"{upper.max():.2f} degrees, median {np.median(upper):.2f}")
+    # Single-linkage clustering: mechanisms closer than 20 degrees share a cluster.
+    labels = np.full(len(catalogue), -1)
+    for seed in range(len(catalogue)):
+        if labels[seed] >= 0:
+            continue
+        labels[seed] = seed
+        stack = [seed]
+        while stack:
+            i = stack.pop()
+            for j in np.flatnonzero((matrix[i] < 20.0) & (labels < 0)):
+                labels[j] = seed
+                stack.append(int(j))
+    clusters = [np.flatnonzero(labels == label) for label in np.unique(labels)]
+    for members in sorted(clusters, key=len, reverse=True):
+        p_trend, p_plunge, t_trend, t_plunge = catalogue[members[0]]
+        print(f"cluster of {len(members):3d}: e.g. P {p_trend:6.1f}/{p_plunge:4.1f}, T {t_trend:6.1f}/{t_plunge:4.1f}")
+    r = kernels.focal_mechanism_rotations(*families[0], *families[2])
+    print("normal to strike-slip family: the four rotations (axis trend/plunge, angle):")
+    for trend, plunge, angle in zip(r["trend"], r["plunge"], r["angle_degrees"]):
+        print(f"  about {trend:6.1f}/{plunge:5.1f} by {angle:7.3f}")
+
+
 def main() -> None:
     geometry_section()
     density_section()
     forward_stress_section()
+    mechanisms_section()
 
 
 if __name__ == "__main__":

@@ -88,7 +88,8 @@ def build_samples() -> dict[str, list[tuple[str, object]]]:
                           ("bandwidth", [2.0, 2.0]), ("kernel", "quartic"), ("truncation", 4.0)],
         "stress_field": field,
         "field_cost": field,
-        "ptb_axes": [("faults", faults), ("senses", senses)],
+        # ptb_axes needs every sense of slip known.
+        "ptb_axes": [("faults", faults), ("senses", np.ones(len(faults), dtype=bool))],
         "kagan_angles": [("first", cat), ("second", cat[::-1].copy())],
         "kagan_angle_matrix": [("mechanisms", cat)],
         "focal_mechanism_rotations": [(f"{w}_{a}_{c}", v) for (w, a, c), v in zip(

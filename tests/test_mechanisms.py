@@ -342,3 +342,94 @@ CHILD = textwrap.dedent(
 def test_matrix_bytes_do_not_depend_on_thread_count(child):
     digests = {child(CHILD, threads=n) for n in (1, 2, 3)}
     assert len(digests) == 1
+
+
+# ------------------------------------------------------------ P, T, B axes
+
+SENSE_MESSAGE = "the slickenline has no determined sense of movement, so P and T cannot be told apart"
+
+
+def random_faults(rng, n):
+    """Strike, dip, slickenline trend and plunge of slickenlines lying in their planes."""
+    strike = rng.uniform(0, 360, n)
+    dip = rng.uniform(1, 89, n)
+    rake = rng.uniform(-180, 180, n)
+    s, d, r = np.radians(strike), np.radians(dip), np.radians(rake)
+    slip = np.stack([np.cos(r) * np.sin(s) - np.cos(d) * np.sin(r) * np.cos(s),
+                     np.cos(r) * np.cos(s) + np.cos(d) * np.sin(r) * np.sin(s),
+                     np.sin(d) * np.sin(r)], axis=1)
+    return np.column_stack([strike, dip, *trend_plunge(slip)])
+
+
+def test_normal_and_reverse_fault_axes():
+    r = kernels.ptb_axes(np.array([[0.0, 60.0, 90.0, 60.0], [0.0, 60.0, 270.0, -60.0]]))
+    assert list(r) == ["p", "t", "b"]
+    for value in r.values():
+        assert value.shape == (2, 2) and value.dtype == np.float64 and value.flags.c_contiguous
+    np.testing.assert_allclose(r["p"], [[270, 75], [90, 15]], atol=1e-9)
+    np.testing.assert_allclose(r["t"], [[90, 15], [270, 75]], atol=1e-9)
+    np.testing.assert_allclose(r["b"], [[0, 0], [180, 0]], atol=1e-9)
+
+
+def test_empty_fault_set():
+    r = kernels.ptb_axes(np.zeros((0, 4)))
+    assert [v.shape for v in r.values()] == [(0, 2)] * 3
+
+
+def test_axes_against_a_numpy_derivation():
+    rng = np.random.default_rng(17)
+    faults = random_faults(rng, 2000)
+    r = kernels.ptb_axes(faults)
+    a = np.radians(faults[:, 0] + 90.0)
+    d = np.radians(faults[:, 1])
+    n = np.stack([np.sin(d) * np.sin(a), np.sin(d) * np.cos(a), np.cos(d)], axis=1)
+    s = axis(faults[:, 2], faults[:, 3])
+    p_raw, t_raw = n - s, n + s
+    p_raw /= np.linalg.norm(p_raw, axis=1, keepdims=True)
+    t_raw /= np.linalg.norm(t_raw, axis=1, keepdims=True)
+    m = frames(np.column_stack([*trend_plunge(p_raw), *trend_plunge(t_raw)]))
+    for key, column in (("t", 0), ("p", 1), ("b", 2)):
+        got = axis(r[key][:, 0], r[key][:, 1])
+        np.testing.assert_allclose(got, m[:, :, column], atol=1e-9)
+    assert np.all(r["p"][:, 1] >= -1e-9) and np.all(r["t"][:, 1] >= -1e-9)
+    assert np.any(r["b"][:, 1] < -1.0)  # B = T x P is not folded down
+
+
+def test_known_senses_change_nothing():
+    faults = random_faults(np.random.default_rng(4), 20)
+    plain = kernels.ptb_axes(faults)
+    for senses in (None, np.ones(20, dtype=bool)):
+        given = kernels.ptb_axes(faults, senses)
+        for key in plain:
+            np.testing.assert_array_equal(given[key], plain[key])
+
+
+def test_unknown_sense_names_the_first_such_fault():
+    faults = random_faults(np.random.default_rng(6), 6)
+    senses = np.ones(6, dtype=bool)
+    senses[[2, 4]] = False
+    with pytest.raises(ValueError) as e:
+        kernels.ptb_axes(faults, senses)
+    assert e.value.args == ("fault 2: " + SENSE_MESSAGE,)
+    # Parsing every row comes first: an off-plane slickenline later on wins.
+    faults[5] = (0.0, 90.0, 2.0, 0.0)
+    with pytest.raises(ValueError) as e:
+        kernels.ptb_axes(faults, senses)
+    assert e.value.args == ("fault 5: slickenline 0 lies 2.000 degrees off the fault plane, more than the 1.000 allowed",)
+
+
+@pytest.mark.parametrize(("faults", "senses", "message"), [
+    (np.zeros((2, 3)), None, "faults must be an (N, 4) array of strike, dip, slickenline trend, slickenline plunge"),
+    (np.zeros((4, 4)), np.ones(3, dtype=bool), "senses has 3 entries for 4 faults"),
+])
+def test_fault_array_messages(faults, senses, message):
+    with pytest.raises(ValueError) as e:
+        kernels.ptb_axes(faults, senses)
+    assert e.value.args == (message,)
+
+
+def test_fault_arguments_are_typed():
+    with pytest.raises(TypeError):
+        kernels.ptb_axes(np.zeros((2, 4)), np.ones(2, dtype=np.int64))
+    with pytest.raises(TypeError):
+        kernels.ptb_axes(np.zeros((2, 4), dtype=np.float32))

@@ -125,8 +125,8 @@ constexpr std::array<FunctionEntry, kFunctionCount> kTable{{
     {{"ptb_axes", k_ptb_axes_parameters, 1},
      "ptb_axes(faults, senses=None)\n--\n\n"
      "The P, T and B kinematic axes of a set of faults.\n\n"
-     "(Documentation follows with the implementation.)",
-     nullptr},
+     "faults is an (N, 4) float64 array (any strides) of strike (right-hand\nrule), dip, slickenline trend and slickenline plunge in degrees, checked\nas score_stress checks it (each slickenline within 1 degree of its plane);\nsenses is an optional (N,) bool array, None or absent meaning every sense\nis known. P and T lie at 45 degrees to the plane, in the plane of its\nupward normal n and the slip s (P along n - s, T along n + s), and B is\nT x P. Returns a dict with the keys p, t and b, each a new (N, 2) float64\narray of (trend, plunge) in degrees; P and T point down (plunge >= 0 up\nto rounding), B is not folded and may plunge upward. Needs every sense of\nslip: the first fault whose sense is False is refused with \"fault {i}: the\nslickenline has no determined sense of movement, ...\", after all rows have\nbeen parsed. A fault with a NaN angle gives NaN axes. The interpreter lock\nis held.",
+     &ptb_axes},
     // kagan_angles
     {{"kagan_angles", k_kagan_angles_parameters, 2},
      "kagan_angles(first, second)\n--\n\n"

@@ -305,6 +305,14 @@ CoreResult<FocalMechanism> rotate_mechanism(const FocalMechanism& mechanism, dou
   return focal_mechanism_from_vectors(p, t);
 }
 
+CoreResult<FocalMechanism> kinematic_mechanism(const FaultSlip& fault, std::size_t index) {
+  if (index >= fault.slickenlines.size()) return std::unexpected(CoreError{MissingSlickenline{index}});
+  const Slickenline& line = fault.slickenlines[index];
+  if (!line.sense_known) return std::unexpected(CoreError{UndeterminedSense{}});
+  const Vec3 n = fault.plane.normal;
+  return focal_mechanism_from_vectors(n - line.direction, n + line.direction);
+}
+
 namespace {
 
 // Orientation quaternions stored component by component (padded by one

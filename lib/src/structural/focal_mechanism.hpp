@@ -16,6 +16,7 @@
 #include "common/strided_view.hpp"
 #include "geometry/vec3.hpp"
 #include "structural/core_error.hpp"
+#include "structural/fault_slip.hpp"
 #include "structural/geol_axis.hpp"
 
 namespace velkor {
@@ -84,6 +85,11 @@ CoreResult<double> kagan_angle_of_quaternions(const Quaternion& q1, const Quater
 // axis of the given trend and plunge.
 CoreResult<FocalMechanism> rotate_mechanism(const FocalMechanism& mechanism, double axis_trend,
                                             double axis_plunge, double angle_degrees);
+
+// The kinematic axes of the slip on a fault: P = n - s and T = n + s (n the
+// plane's upward normal, s the slickenline at `index`) made a double couple.
+// Needs the sense of slip: reversing it would exchange P and T.
+CoreResult<FocalMechanism> kinematic_mechanism(const FaultSlip& fault, std::size_t index);
 
 // Row i of the Kagan matrix's working form: zeros up to and including the
 // diagonal, the Kagan angle to mechanism j in every later position j.

@@ -31,7 +31,42 @@ PyRef axis_tuple(Vec3 v) {
   return tuple_of(axis.trend, axis.plunge);
 }
 
+// (N, 2) rows of trend and plunge.
+PyRef axis_array(std::vector<double>&& values) {
+  const auto rows = static_cast<std::int64_t>(values.size() / 2);
+  return array_of(std::move(values), {rows, 2});
+}
+
+void push_axis(std::vector<double>& values, Vec3 v) {
+  const TrendPlunge axis = trend_plunge_of(v);
+  values.push_back(axis.trend);
+  values.push_back(axis.plunge);
+}
+
 }  // namespace
+
+PyRef ptb_axes(const Arguments& args) {
+  const auto faults_view = args.to_array2d<double>(0);
+  const auto senses_view = args.to_optional_array1d<bool>(1);
+  auto faults = parse_fault_slips(faults_view, senses_view);
+  if (!faults) raise_value_error(faults.error());
+  std::vector<double> p, t, b;
+  p.reserve(2 * faults->size());
+  t.reserve(2 * faults->size());
+  b.reserve(2 * faults->size());
+  for (std::size_t i = 0; i < faults->size(); ++i) {
+    const auto mechanism = kinematic_mechanism((*faults)[i], 0);
+    if (!mechanism) raise_core_error(mechanism.error(), "fault " + text::format_count(i) + ": ");
+    push_axis(p, mechanism->p);
+    push_axis(t, mechanism->t);
+    push_axis(b, mechanism->b());
+  }
+  return DictBuilder()
+      .set("p", axis_array(std::move(p)))
+      .set("t", axis_array(std::move(t)))
+      .set("b", axis_array(std::move(b)))
+      .finish();
+}
 
 PyRef kagan_angles(const Arguments& args) {
   const auto first_view = args.to_array2d<double>(0);
