@@ -83,14 +83,14 @@ constexpr std::array<FunctionEntry, kFunctionCount> kTable{{
     {{"invert_stress", k_invert_stress_parameters, 1},
      "invert_stress(faults, senses=None, weights=None, angle_step_degrees=10.0, phi_step=0.1)\n--\n\n"
      "The inverse Wallace-Bott problem: recover the reduced stress tensor that best explains a set of faults and the slip observed on them.\n\n"
-     "(Documentation follows with the implementation.)",
-     nullptr},
+     "An exhaustive grid search, not a descent: the misfit surface is not convex,\nand a set carrying two tectonic phases has two minima that both stay\nvisible. faults is an (N, 4) float64 array of strike (right-hand rule), dip,\nslickenline trend and plunge in degrees; senses an optional (N,) bool array\n(True: sense of slip known; None or omitted: all known); weights an optional\n(N,) float64 array of finite non-negative weights (only their ratios matter;\nzero leaves a fault out). Every S1 trend and plunge and every roll of S3\nabout S1 on a grid of angle_step_degrees (default 10), and every phi from 0\nto 1 by phi_step (default 0.1), is scored with sigma1=1, sigma3=0: 71280\ncandidates at the defaults (see inversion_candidate_count). Faults on which\na candidate predicts no slip, or with a non-finite angle, are not scored.\n\nReturns None when no candidate could be scored (no faults, all weights\nzero). Otherwise a dict with, in this order: best (a tensor dict),\nrunners_up (a list of up to five tensor dicts in rank order),\ncandidates_tried and candidates_scored (ints). A tensor dict holds s1, s2,\ns3 ((trend, plunge) in degrees of the unit axes, not folded: S2 and S3 may\nhave negative plunges), phi, mean_misfit_degrees, faults_scored and\neffective_sample_size (Kish, (sum w)^2 / sum w^2). Candidates rank by mean\nmisfit, then larger effective sample size, then enumeration order. Raises\nValueError for steps that are not positive finite numbers (checked first),\nthen for the faults, senses and weights. The interpreter lock is released\nduring the search, which runs on the calling thread.",
+     &invert_stress},
     // inversion_candidate_count
     {{"inversion_candidate_count", k_inversion_candidate_count_parameters, 0},
      "inversion_candidate_count(angle_step_degrees=10.0, phi_step=0.1)\n--\n\n"
      "How many candidate tensors `invert_stress` would visit on a given grid.\n\n"
-     "(Documentation follows with the implementation.)",
-     nullptr},
+     "The closed form ceil(360 / a) * (floor(90 / a) + 1) * ceil(180 / a) *\n(floor(1 / p) + 1) for angle step a in degrees (default 10) and phi step p\n(default 0.1): S1 trends, S1 plunges, rolls of S3 about S1 and phi values.\n71280 at the defaults, 1034208 at 5 and 0.05. Each quotient is saturated to\nan unsigned 64-bit integer and the product is an exact Python int, so tiny\nsteps give a huge number rather than a wrapped one. An upper bound on\ninvert_stress's candidates_tried (frames dropped as degenerate are not\nsubtracted). Multiply by the number of weighted faults for the forward\nsolutions a search costs. Raises ValueError unless both steps are positive\nfinite numbers. The interpreter lock is held.",
+     &inversion_candidate_count},
     // covering_grid
     {{"covering_grid", k_covering_grid_parameters, 2},
      "covering_grid(points, spacing, margin=0.0)\n--\n\n"

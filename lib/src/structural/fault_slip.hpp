@@ -97,16 +97,21 @@ inline double line_misfit(const Vec3& l, bool sense_known, const Vec3& s) {
   return other < angle ? other : angle;
 }
 
-// The misfit of one prepared fault under a tensor's matrix; NaN when the
-// shear does not clear kShearThreshold (so no slip is predicted).
-inline double prepared_misfit(const StressMatrix& matrix, const PreparedFault& f) {
-  const TractionOnPlane r = resolve_traction(matrix, f.plane.normal);
-  if (!(r.shear_magnitude > kShearThreshold)) return std::numeric_limits<double>::quiet_NaN();
-  const Vec3 s = slip_of_shear(f.plane, r.shear, r.shear_magnitude).slip;
+// The misfit of one prepared fault given the shear resolved on its plane;
+// NaN when the shear does not clear kShearThreshold (no slip predicted).
+inline double misfit_of_shear(const PreparedFault& f, const Vec3& shear, double shear_magnitude) {
+  if (!(shear_magnitude > kShearThreshold)) return std::numeric_limits<double>::quiet_NaN();
+  const Vec3 s = slip_of_shear(f.plane, shear, shear_magnitude).slip;
   if (f.line_count == 1) return 0.0 + line_misfit(f.line, f.sense_known, s);
   double sum = 0.0;
   for (std::uint32_t k = 0; k < f.line_count; ++k) sum += line_misfit(f.lines[k].direction, f.lines[k].sense_known, s);
   return sum / static_cast<double>(f.line_count);
+}
+
+// The misfit of one prepared fault under a tensor's matrix (NaN: none).
+inline double prepared_misfit(const StressMatrix& matrix, const PreparedFault& f) {
+  const TractionOnPlane r = resolve_traction(matrix, f.plane.normal);
+  return misfit_of_shear(f, r.shear, r.shear_magnitude);
 }
 
 // The faults that a scoring pass visits: those of positive weight that can

@@ -4,9 +4,11 @@
 #include <vector>
 
 #include "frame/errors.hpp"
+#include "frame/gil.hpp"
 #include "frame/results.hpp"
 #include "structural/fault_slip.hpp"
 #include "structural/geol_axis.hpp"
+#include "structural/inversion.hpp"
 #include "structural/stress.hpp"
 #include "wrappers.hpp"
 
@@ -28,6 +30,29 @@ std::vector<FaultSlip> parsed_faults(const StridedView2D<double>& faults,
 }
 
 PyRef optional_float(const std::optional<double>& value) { return value ? float_object(*value) : none_object(); }
+
+void check_steps(double angle_step, double phi_step) {
+  if (!valid_search_steps(angle_step, phi_step)) {
+    raise_value_error("angle_step_degrees and phi_step must be positive finite numbers");
+  }
+}
+
+PyRef axis_object(Vec3 v) {
+  const TrendPlunge axis = trend_plunge_of(v);
+  return tuple_of(axis.trend, axis.plunge);
+}
+
+PyRef tensor_dict(const ScoredTensor& t) {
+  return DictBuilder()
+      .set("s1", axis_object(t.stress.s1()))
+      .set("s2", axis_object(t.stress.s2()))
+      .set("s3", axis_object(t.stress.s3()))
+      .set("phi", float_object(t.stress.phi()))
+      .set("mean_misfit_degrees", float_object(t.mean_misfit_degrees))
+      .set("faults_scored", count_object(t.faults_scored))
+      .set("effective_sample_size", float_object(t.effective_sample_size))
+      .finish();
+}
 
 }  // namespace
 
@@ -105,6 +130,57 @@ PyRef score_stress(const Arguments& args) {
       .set("faults_scored", count_object(scored))
       .set("misfits", array_of(std::move(misfits), {count}))
       .finish();
+}
+
+PyRef invert_stress(const Arguments& args) {
+  const StridedView2D<double> faults = args.to_array2d<double>(0);
+  const std::optional<StridedView1D<bool>> senses = args.to_optional_array1d<bool>(1);
+  const std::optional<StridedView1D<double>> weights_view = args.to_optional_array1d<double>(2);
+  const double angle_step = args.to_double(3, 10.0);
+  const double phi_step = args.to_double(4, 0.1);
+  check_steps(angle_step, phi_step);
+  const std::vector<FaultSlip> parsed = parsed_faults(faults, senses);
+  std::optional<std::vector<double>> weights;
+  if (weights_view) {
+    auto checked_weights = validate_weights(*weights_view, parsed.size());
+    if (!checked_weights) raise_value_error(checked_weights.error());
+    weights = std::move(*checked_weights);
+  }
+  const std::optional<InversionResult> result = without_gil([&] {
+    std::optional<std::span<const double>> weight_span;
+    if (weights) weight_span = std::span<const double>(*weights);
+    return search_stress(parsed, weight_span, angle_step, phi_step);
+  });
+  if (!result) return none_object();
+  const std::span<const ScoredTensor> runners_up = result->runners_up();
+  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(runners_up.size())));
+  for (std::size_t i = 0; i < runners_up.size(); ++i) {
+    // PyList_SetItem steals the reference, even when it fails.
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), tensor_dict(runners_up[i]).release()) != 0) {
+      throw_python_error();
+    }
+  }
+  return DictBuilder()
+      .set("best", tensor_dict(result->best))
+      .set("runners_up", std::move(list))
+      .set("candidates_tried", count_object(result->candidates_tried))
+      .set("candidates_scored", count_object(result->candidates_scored))
+      .finish();
+}
+
+PyRef inversion_candidate_count(const Arguments& args) {
+  const double angle_step = args.to_double(0, 10.0);
+  const double phi_step = args.to_double(1, 0.1);
+  check_steps(angle_step, phi_step);
+  // Each factor is saturated to 64 bits; the product is exact, so steps that
+  // are tiny give a big number, never a wrapped one.
+  const CandidateFactors f = candidate_factors(angle_step, phi_step);
+  const PyRef one = count_object(1);
+  PyRef plunges = checked(PyNumber_Add(count_object(f.plunge_floor).get(), one.get()));
+  PyRef phis = checked(PyNumber_Add(count_object(f.phi_floor).get(), one.get()));
+  PyRef product = checked(PyNumber_Multiply(count_object(f.trends).get(), plunges.get()));
+  product = checked(PyNumber_Multiply(product.get(), count_object(f.rolls).get()));
+  return checked(PyNumber_Multiply(product.get(), phis.get()));
 }
 
 }  // namespace velkor::py

@@ -1,0 +1,334 @@
+#include "structural/inversion.hpp"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <limits>
+
+#include "structural/geol_axis.hpp"
+
+namespace velkor {
+namespace {
+
+// Loop bounds absorb the rounding that repeated addition accumulates.
+constexpr double kPlungeStop = 89.999999999;
+constexpr double kPlungeLimit = 90.000000001;
+constexpr double kTrendLimit = 359.999999999;
+constexpr double kRollLimit = 179.999999999;
+constexpr double kPhiLimit = 1.000000001;
+
+// The reference vectors from which the roll of S3 is measured: the downward
+// vertical (trend 0, plunge 90) unless S1 is within a degree of vertical,
+// then East (trend 90, plunge 0), both as the axis conversion gives them.
+constexpr Vec3 kDownReference{0.0, 6.123233995736766e-17, -1.0};
+constexpr Vec3 kEastReference{1.0, 6.123233995736766e-17, -0.0};
+
+std::uint64_t saturate(double quotient) {
+  if (!(quotient > 0.0)) return 0;
+  if (quotient >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(quotient);
+}
+
+std::uint64_t saturating_add_one(std::uint64_t x) {
+  return x == std::numeric_limits<std::uint64_t>::max() ? x : x + 1;
+}
+
+std::uint64_t saturating_product(std::initializer_list<std::uint64_t> factors) {
+  std::uint64_t product = 1;
+  for (const std::uint64_t f : factors) {
+    if (f == 0) return 0;
+  }
+  for (const std::uint64_t f : factors) {
+    if (__builtin_mul_overflow(product, f, &product)) return std::numeric_limits<std::uint64_t>::max();
+  }
+  return product;
+}
+
+// Early abandon of a candidate that provably cannot enter the six best,
+// that is whose final mean misfit must exceed `bound`, the current sixth
+// mean. Two tests, both exact:
+//
+// Exact sums. The final weighted misfit sum is at least any running one (all
+// terms >= 0, rounded addition is monotone); the final scored weight is at
+// most the total weight of the set (a rounded sum over a subsequence never
+// exceeds the rounded sum over the whole); rounded division is monotone in
+// both operands. So running / total > bound implies final mean > bound,
+// strictly, and such a candidate ranks after the sixth whatever its
+// effective sample size. `limit` is a cheap pre-filter; the division decides.
+//
+// Screening. Before any acos or sin/cos, a lower bound of each fault's
+// misfit comes from the resolved shear alone: with c the cosine between the
+// observed line and the shear direction, the chord 2 sin(a/2) =
+// sqrt(2 (1 - c)) never exceeds the angle a. The misfit the forward model
+// reports differs from the angle to the shear direction by rounding only
+// (the slip is rebuilt from the rake; acos near +-1 loses at most ~5e-8
+// radians), far below kScreenSlack, which is taken off every bound. The sum
+// of w * bound, against bound * total with a relative margin far above the
+// rounding of either sum, then proves final mean > bound without the costly
+// part of the forward model for most candidates.
+constexpr double kScreenSlack = 1e-6;         // radians taken off each chord
+constexpr double kScreenMargin = 1.0 + 1e-6;  // relative, on bound * total
+
+inline bool screened_out(const StressMatrix& matrix, std::span<const PreparedFault> faults, ShearCache* cache,
+                         double screen_limit) {
+  double sum = 0.0;
+  for (std::size_t i = 0; i < faults.size(); ++i) {
+    const PreparedFault& f = faults[i];
+    const TractionOnPlane r = resolve_traction(matrix, f.plane.normal);
+    cache[i] = ShearCache{r.shear, r.shear_magnitude};
+    if (!(r.shear_magnitude > kShearThreshold) || f.line_count != 1) continue;
+    double c = dot(r.shear, f.line) / r.shear_magnitude;
+    if (!f.sense_known) c = std::fabs(c);
+    const double chord = std::sqrt(std::max(0.0, 2.0 * (1.0 - c)));
+    const double lower = chord - kScreenSlack;
+    if (lower > 0.0) {
+      sum += f.weight * lower;
+      if (sum > screen_limit) return true;
+    }
+  }
+  return false;
+}
+
+// The exact scoring pass over shears already resolved by the screen.
+inline FitSums score_cached(std::span<const PreparedFault> faults, const ShearCache* cache, double total,
+                            double bound, double limit, bool& abandoned) {
+  FitSums sums;
+  for (std::size_t i = 0; i < faults.size(); ++i) {
+    const PreparedFault& f = faults[i];
+    const double m = misfit_of_shear(f, cache[i].shear, cache[i].magnitude);
+    if (std::isnan(m)) continue;
+    sums.count += 1;
+    sums.sum_w += f.weight;
+    sums.sum_wm += f.weight * m;
+    sums.sum_ww += f.weight_squared;
+    if (sums.sum_wm > limit && sums.sum_wm / total > bound) {
+      abandoned = true;
+      return sums;
+    }
+  }
+  return sums;
+}
+
+inline FitSums score_with_bound(const StressMatrix& matrix, std::span<const PreparedFault> faults, double total,
+                                double bound, double limit, bool& abandoned) {
+  FitSums sums;
+  for (const PreparedFault& f : faults) {
+    const double m = prepared_misfit(matrix, f);
+    if (std::isnan(m)) continue;
+    sums.count += 1;
+    sums.sum_w += f.weight;
+    sums.sum_wm += f.weight * m;
+    sums.sum_ww += f.weight_squared;
+    if (sums.sum_wm > limit && sums.sum_wm / total > bound) {
+      abandoned = true;
+      return sums;
+    }
+  }
+  return sums;
+}
+
+inline FitSums score_full(const StressMatrix& matrix, std::span<const PreparedFault> faults) {
+  FitSums sums;
+  for (const PreparedFault& f : faults) {
+    const double m = prepared_misfit(matrix, f);
+    if (std::isnan(m)) continue;
+    sums.count += 1;
+    sums.sum_w += f.weight;
+    sums.sum_wm += f.weight * m;
+    sums.sum_ww += f.weight_squared;
+  }
+  return sums;
+}
+
+}  // namespace
+
+bool CandidateRanking::offer(const FitScore& score, const ReducedStress& frame_stress, double phi) {
+  std::size_t pos = size_;
+  while (pos > 0 && better(score.mean_misfit_degrees, score.effective_sample_size,
+                           entries_[pos - 1].mean_misfit_degrees, entries_[pos - 1].effective_sample_size)) {
+    --pos;
+  }
+  if (pos >= kSize) return false;
+  const std::size_t last = size_ < kSize ? size_ : kSize - 1;
+  for (std::size_t i = last; i > pos; --i) entries_[i] = entries_[i - 1];
+  // The axes do not depend on phi, and phi lies in [0, 1] by construction.
+  entries_[pos] = ScoredTensor{*frame_stress.with_phi(phi), score.mean_misfit_degrees, score.faults_scored,
+                               score.effective_sample_size};
+  if (size_ < kSize) ++size_;
+  return true;
+}
+
+bool valid_search_steps(double angle_step_degrees, double phi_step) {
+  return angle_step_degrees > 0.0 && angle_step_degrees <= DBL_MAX && phi_step > 0.0 && phi_step <= DBL_MAX;
+}
+
+void enumerate_orientation_frames(double step, const std::function<void(const OrientationFrame&)>& visit) {
+  double p = 0.0;
+  while (true) {
+    const Vec3 reference = std::fabs(p) <= 89.0 ? kDownReference : kEastReference;
+    for (double t = 0.0; t < kTrendLimit; t += step) {
+      const Vec3 s1 = axis_from_trend_plunge(t, p);
+      const auto unit_p = normalized(cross(s1, reference));
+      if (!unit_p) continue;  // degenerate: this trend value yields no frames
+      const Vec3 pv = *unit_p;
+      const Vec3 qv = cross(s1, pv);
+      for (double r = 0.0; r < kRollLimit; r += step) {
+        const double radians = r * kDegreesToRadians;
+        const auto s3 = normalized(std::cos(radians) * pv + std::sin(radians) * qv);
+        if (!s3) continue;
+        const TrendPlunge axis = trend_plunge_of(*s3);
+        visit(OrientationFrame{t, p, axis.trend, axis.plunge});
+      }
+    }
+    if (p >= kPlungeStop) break;
+    p += step;
+    if (!(p <= kPlungeLimit)) break;
+  }
+}
+
+CandidateFactors candidate_factors(double angle_step_degrees, double phi_step) {
+  return CandidateFactors{saturate(std::ceil(360.0 / angle_step_degrees)),
+                          saturate(std::floor(90.0 / angle_step_degrees)),
+                          saturate(std::ceil(180.0 / angle_step_degrees)), saturate(std::floor(1.0 / phi_step))};
+}
+
+std::uint64_t candidate_count(double angle_step_degrees, double phi_step) {
+  const CandidateFactors f = candidate_factors(angle_step_degrees, phi_step);
+  return saturating_product({f.trends, saturating_add_one(f.plunge_floor), f.rolls, saturating_add_one(f.phi_floor)});
+}
+
+SearchFrames::Frame SearchFrames::make_frame(const OrientationFrame& o) {
+  auto stress = make_reduced_stress(o.s1_trend, o.s1_plunge, o.s3_trend, o.s3_plunge, 0.0, 1.0, 0.0);
+  return Frame{o, stress ? std::optional<ReducedStress>(*stress) : std::nullopt};
+}
+
+SearchFrames::SearchFrames(double angle_step_degrees, double phi_step, std::size_t max_frame_bytes)
+    : angle_step_(angle_step_degrees), phi_step_(phi_step), materialised_(false) {
+  const CandidateFactors f = candidate_factors(angle_step_degrees, 1.0);
+  const std::uint64_t frame_bound = saturating_product({f.trends, saturating_add_one(f.plunge_floor), f.rolls});
+  // The closed form counts the loop values up to the rounding that the
+  // tolerances absorb; a little headroom covers a value more per loop.
+  const std::uint64_t headroom =
+      saturating_product({saturating_add_one(f.trends), saturating_add_one(saturating_add_one(f.plunge_floor)),
+                          saturating_add_one(f.rolls)});
+  if (frame_bound > 0 && headroom <= max_frame_bytes / sizeof(Frame)) {
+    frames_.reserve(static_cast<std::size_t>(headroom));
+    enumerate_orientation_frames(angle_step_degrees,
+                                 [this](const OrientationFrame& o) { frames_.push_back(make_frame(o)); });
+    materialised_ = true;
+  }
+}
+
+void SearchFrames::for_each(const std::function<void(const Frame&)>& visit) const {
+  if (materialised_) {
+    for (const Frame& frame : frames_) visit(frame);
+    return;
+  }
+  enumerate_orientation_frames(angle_step_, [&visit](const OrientationFrame& o) { visit(make_frame(o)); });
+}
+
+std::optional<InversionResult> search_prepared(const SearchFrames& frames, SearchScratch& scratch, SearchMode mode) {
+  const ScoringSet& set = scratch.set;
+  if (!set.usable() || set.faults().empty()) return std::nullopt;  // nothing can ever be scored
+  const std::span<const PreparedFault> faults = set.faults();
+  const double total = set.total_weight();
+  // The bound arguments need sums clear of overflow and underflow.
+  const bool prune = mode == SearchMode::pruned && set.plain_range();
+  const double phi_step = frames.phi_step();
+  scratch.shears.resize(faults.size());
+  ShearCache* const cache = scratch.shears.data();
+
+  CandidateRanking top;
+  std::vector<std::pair<FitScore, ScoredTensor>> everything;  // SearchMode::sort_all only
+  std::uint64_t tried = 0;
+  std::uint64_t scored = 0;
+  std::uint64_t abandoned_count = 0;
+  constexpr double kNever = std::numeric_limits<double>::infinity();
+  double bound = kNever;
+  double limit = kNever;
+  double screen_limit = kNever;
+
+  frames.for_each([&](const SearchFrames::Frame& frame) {
+    for (double s = 0.0; s <= kPhiLimit; s += phi_step) {
+      const double phi = std::min(s, 1.0);
+      ++tried;
+      if (!frame.stress) continue;
+      const StressMatrix matrix = stress_matrix(*frame.stress->with_phi(phi));
+      std::optional<FitScore> score;
+      if (!set.plain_range()) {
+        score = score_prepared(matrix, set);
+      } else if (prune) {
+        bool abandoned = false;
+        FitSums sums;
+        if (screen_limit < kNever) {
+          abandoned = screened_out(matrix, faults, cache, screen_limit);
+          if (!abandoned) sums = score_cached(faults, cache, total, bound, limit, abandoned);
+        } else {
+          sums = score_with_bound(matrix, faults, total, bound, limit, abandoned);
+        }
+        if (abandoned) {
+          // Abandoned candidates have scored at least one fault (the screen
+          // counts only faults with a predicted slip), so they count as
+          // scored, as they would in the full computation.
+          ++scored;
+          ++abandoned_count;
+          continue;
+        }
+        score = fit_score_of(sums);
+      } else {
+        score = fit_score_of(score_full(matrix, faults));
+      }
+      if (!score) continue;
+      ++scored;
+      if (mode == SearchMode::sort_all) {
+        everything.emplace_back(*score, ScoredTensor{*frame.stress->with_phi(phi), score->mean_misfit_degrees,
+                                                     score->faults_scored, score->effective_sample_size});
+        continue;
+      }
+      if (top.offer(*score, *frame.stress, phi) && top.full() && prune) {
+        bound = top.worst_mean();
+        limit = bound * total * (1.0 - 1e-12);
+        // A zero bound leaves no room for the screen's margins.
+        screen_limit = bound > 0.0 ? bound * total * kDegreesToRadians * kScreenMargin : kNever;
+      }
+    }
+  });
+
+  if (scored == 0) return std::nullopt;
+  InversionResult result{};
+  if (mode == SearchMode::sort_all) {
+    std::stable_sort(everything.begin(), everything.end(), [](const auto& a, const auto& b) {
+      return CandidateRanking::better(a.first.mean_misfit_degrees, a.first.effective_sample_size,
+                                      b.first.mean_misfit_degrees, b.first.effective_sample_size);
+    });
+    result.best = everything[0].second;
+    result.runner_up_count = std::min(everything.size() - 1, kRunnersUp);
+    for (std::size_t i = 0; i < result.runner_up_count; ++i) result.runner_up_storage[i] = everything[i + 1].second;
+  } else {
+    result.best = top[0];
+    result.runner_up_count = top.size() - 1;
+    for (std::size_t i = 1; i < top.size(); ++i) result.runner_up_storage[i - 1] = top[i];
+  }
+  result.candidates_tried = tried;
+  result.candidates_scored = scored;
+  result.candidates_abandoned = abandoned_count;
+  return result;
+}
+
+std::optional<InversionResult> search_stress(const SearchFrames& frames, std::span<const FaultSlip> faults,
+                                             std::optional<std::span<const double>> weights, SearchScratch& scratch,
+                                             SearchMode mode) {
+  scratch.set.clear();
+  scratch.set.add_all(faults, weights);
+  return search_prepared(frames, scratch, mode);
+}
+
+std::optional<InversionResult> search_stress(std::span<const FaultSlip> faults,
+                                             std::optional<std::span<const double>> weights,
+                                             double angle_step_degrees, double phi_step) {
+  const SearchFrames frames(angle_step_degrees, phi_step);
+  SearchScratch scratch;
+  return search_stress(frames, faults, weights, scratch);
+}
+
+}  // namespace velkor
