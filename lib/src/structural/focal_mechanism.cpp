@@ -4,8 +4,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <bit>
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+// Four lanes at a time where the processor has AVX2, chosen at run time.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(VELKOR_BASELINE_ONLY)
+#define VELKOR_KAGAN_AVX2 1
 #endif
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -16,6 +21,10 @@
 
 #include "parallel/worker_pool.hpp"
 #include "text/number_format.hpp"
+
+// The four-lane vector types only ever live inside the AVX2 function (all
+// the helpers are inlined into it), so no call passes them in registers.
+#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace velkor {
 
@@ -315,14 +324,15 @@ CoreResult<FocalMechanism> kinematic_mechanism(const FaultSlip& fault, std::size
 
 namespace {
 
-// Orientation quaternions stored component by component (padded by one
-// identity so that pairs can be read two at a time), with the "too small"
-// test of each precomputed.
+// Orientation quaternions stored component by component (padded by
+// identities so that pairs can be read several at a time), with the "too
+// small" test of each precomputed.
 struct QuaternionColumns {
+  static constexpr std::size_t kPadding = 3;
   std::vector<double> w, x, y, z;
   std::vector<double> degenerate;  // 1 where the quaternion is too small
   explicit QuaternionColumns(std::span<const Quaternion> quaternions) {
-    const std::size_t padded = quaternions.size() + 1;
+    const std::size_t padded = quaternions.size() + kPadding;
     w.reserve(padded);
     x.reserve(padded);
     y.reserve(padded);
@@ -335,88 +345,170 @@ struct QuaternionColumns {
       z.push_back(q.z);
       degenerate.push_back(squared_length(q) < kSmallQuaternionSquared ? 1.0 : 0.0);
     }
-    w.push_back(1.0);
-    x.push_back(0.0);
-    y.push_back(0.0);
-    z.push_back(0.0);
-    degenerate.push_back(0.0);
+    for (std::size_t k = 0; k < kPadding; ++k) {
+      w.push_back(1.0);
+      x.push_back(0.0);
+      y.push_back(0.0);
+      z.push_back(0.0);
+      degenerate.push_back(0.0);
+    }
   }
 };
 
 constexpr std::size_t kPairBlock = 256;
 
-// Two doubles side by side. Plain IEEE operations lane by lane: the results
-// are those of the scalar expressions, bit for bit.
-using Pair = double __attribute__((vector_size(16)));
-using PairMask = long long __attribute__((vector_size(16)));
+// Several doubles side by side (2 with the baseline instruction set, 4 where
+// the processor has AVX2). Plain IEEE operations lane by lane, with no fused
+// multiply-add: the results are those of the scalar expressions, bit for bit,
+// whichever width runs.
+using Double2 = double __attribute__((vector_size(16)));
+using Mask2 = long long __attribute__((vector_size(16)));
+using Double4 = double __attribute__((vector_size(32)));
+using Mask4 = long long __attribute__((vector_size(32)));
 
-inline Pair load_pair(const double* p) {
-  Pair v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline Pair select(PairMask m, Pair a, Pair b) { return (Pair)((m & (PairMask)a) | (~m & (PairMask)b)); }
-inline Pair absolute(Pair a) { return (Pair)((PairMask)a & PairMask{0x7fffffffffffffffLL, 0x7fffffffffffffffLL}); }
-// std::max(a, b) lane by lane.
-inline Pair larger(Pair a, Pair b) { return select(a < b, b, a); }
-// The correctly rounded square root, lane by lane.
-inline Pair square_root(Pair a) {
-#if defined(__SSE2__)
-  return (Pair)_mm_sqrt_pd((__m128d)a);
-#else
-  return Pair{std::sqrt(a[0]), std::sqrt(a[1])};
-#endif
-}
+template <std::size_t Lanes>
+struct PackTypes;
+template <>
+struct PackTypes<2> {
+  using Value = Double2;
+  using Mask = Mask2;
+};
+template <>
+struct PackTypes<4> {
+  using Value = Double4;
+  using Mask = Mask4;
+};
 
-// First stage of the Kagan angles of one row against `count` mechanisms (an
-// even number of lanes is computed; the padding makes the last read safe):
-// the rotation of largest scalar part as kagan_angle_given_inverse picks it,
-// with exactly its operations, then its scalar part and squared length, and
-// a flag for the pairs that need the full route (several candidates, tiny or
-// non-finite values).
-void prepare_pairs(const Quaternion& c, const QuaternionColumns& columns, std::size_t start, std::size_t count,
-                   double* unit_w_out, double* full_route_out) {
+template <std::size_t Lanes>
+struct Pack {
+  using Value = typename PackTypes<Lanes>::Value;
+  using Mask = typename PackTypes<Lanes>::Mask;
+
+  [[gnu::always_inline]] static Value broadcast(double v) {
+    Value r;
+    for (std::size_t k = 0; k < Lanes; ++k) r[k] = v;
+    return r;
+  }
+  [[gnu::always_inline]] static Value load(const double* p) {
+    Value v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  [[gnu::always_inline]] static Value select(Mask m, Value a, Value b) { return m ? a : b; }
+  [[gnu::always_inline]] static Value absolute(Value a) {
+    return (Value)((Mask)a & (Mask)broadcast(std::bit_cast<double>(0x7fffffffffffffffLL)));
+  }
+  // std::max(a, b) lane by lane.
+  [[gnu::always_inline]] static Value larger(Value a, Value b) { return select(a < b, b, a); }
+};
+
+// The most lanes any build reads past the end of a row.
+constexpr std::size_t kMaxLanes = 4;
+
+// First stage of the Kagan angles of one row against `count` mechanisms
+// (whole packs are computed; the padding of the columns makes the last read
+// safe): the rotation of largest scalar part as kagan_angle_given_inverse
+// picks it, with exactly its operations, then its normalised scalar part,
+// clamped, and a flag for the pairs that need the full route (several
+// candidates, a turn that may have no axis, tiny or non-finite values).
+template <std::size_t Lanes, class SquareRoot>
+[[gnu::always_inline]] inline void prepare_pairs_with(const Quaternion& c, const QuaternionColumns& columns,
+                                                      std::size_t start, std::size_t count, double* unit_w_out,
+                                                      double* full_route_out) {
+  using P = Pack<Lanes>;
+  using V = typename P::Value;
+  using M = typename P::Mask;
   const double* qw = columns.w.data() + start;
   const double* qx = columns.x.data() + start;
   const double* qy = columns.y.data() + start;
   const double* qz = columns.z.data() + start;
   const double* degenerate = columns.degenerate.data() + start;
-  const Pair cw = {c.w, c.w}, cx = {c.x, c.x}, cy = {c.y, c.y}, cz = {c.z, c.z};
-  const Pair zero = {0.0, 0.0}, one = {1.0, 1.0}, small = {1e-5, 1e-5}, margin = {1e-9, 1e-9};
-  const Pair near_one = {0.9999, 0.9999}, minus_one = {-1.0, -1.0};
-  for (std::size_t j = 0; j < count; j += 2) {
-    const Pair w = load_pair(qw + j), x = load_pair(qx + j), y = load_pair(qy + j), z = load_pair(qz + j);
+  const V cw = P::broadcast(c.w), cx = P::broadcast(c.x), cy = P::broadcast(c.y), cz = P::broadcast(c.z);
+  const V zero = P::broadcast(0.0), one = P::broadcast(1.0), small = P::broadcast(1e-5);
+  const V margin = P::broadcast(1e-9), near_one = P::broadcast(0.9999), minus_one = P::broadcast(-1.0);
+  for (std::size_t j = 0; j < count; j += Lanes) {
+    const V w = P::load(qw + j), x = P::load(qx + j), y = P::load(qy + j), z = P::load(qz + j);
     // Scalar parts of (q2 (x) s_k) (x) c for the four symmetries s_k.
-    const Pair s0 = (-x) * cw - w * cx - z * cy - (-y) * cz;
-    const Pair s1 = (-y) * cw - (-z) * cx - w * cy - x * cz;
-    const Pair s2 = (-z) * cw - y * cx - (-x) * cy - w * cz;
-    const Pair s3 = w * cw - x * cx - y * cy - z * cz;
-    const Pair a0 = absolute(s0), a1 = absolute(s1), a2 = absolute(s2), a3 = absolute(s3);
-    const Pair largest = larger(larger(larger(zero, a0), a1), larger(a2, a3));
-    const Pair threshold = largest - largest * margin;
-    const PairMask m0 = a0 >= threshold, m1 = a1 >= threshold, m2 = a2 >= threshold, m3 = a3 >= threshold;
-    const Pair candidates = select(m0, one, zero) + select(m1, one, zero) + select(m2, one, zero) + select(m3, one, zero);
-    const Pair sum = a0 + a1 + a2 + a3;
-    const PairMask finite = (sum - sum) == zero;
+    const V s0 = (-x) * cw - w * cx - z * cy - (-y) * cz;
+    const V s1 = (-y) * cw - (-z) * cx - w * cy - x * cz;
+    const V s2 = (-z) * cw - y * cx - (-x) * cy - w * cz;
+    const V s3 = w * cw - x * cx - y * cy - z * cz;
+    const V a0 = P::absolute(s0), a1 = P::absolute(s1), a2 = P::absolute(s2), a3 = P::absolute(s3);
+    const V largest = P::larger(P::larger(P::larger(zero, a0), a1), P::larger(a2, a3));
+    const V threshold = largest - largest * margin;
+    const M m0 = a0 >= threshold, m1 = a1 >= threshold, m2 = a2 >= threshold, m3 = a3 >= threshold;
+    const V candidates =
+        P::select(m0, one, zero) + P::select(m1, one, zero) + P::select(m2, one, zero) + P::select(m3, one, zero);
+    const V sum = a0 + a1 + a2 + a3;
+    const M finite = (sum - sum) == zero;
     // The chosen q2 (x) s_k, a signed permutation of q2.
-    const Pair pw = select(m0, -x, select(m1, -y, select(m2, -z, w)));
-    const Pair px = select(m0, w, select(m1, -z, select(m2, y, x)));
-    const Pair py = select(m0, z, select(m1, w, select(m2, -x, y)));
-    const Pair pz = select(m0, -y, select(m1, x, select(m2, w, z)));
-    const Pair rw = pw * cw - px * cx - py * cy - pz * cz;
-    const Pair rx = pw * cx + px * cw + py * cz - pz * cy;
-    const Pair ry = pw * cy - px * cz + py * cw + pz * cx;
-    const Pair rz = pw * cz + px * cy - py * cx + pz * cw;
-    const Pair unit = rw / square_root(rw * rw + rx * rx + ry * ry + rz * rz);
-    // Near a scalar part of 1 the turn may have no axis: the full route
-    // decides that.
-    const PairMask short_route = finite & (largest > small) & (candidates == one) & (absolute(unit) <= near_one) &
-                                 (load_pair(degenerate + j) == zero);
-    const Pair full_route = select(short_route, zero, one);
-    const Pair clamped = larger(minus_one, select(unit > one, one, unit));
+    const V pw = P::select(m0, -x, P::select(m1, -y, P::select(m2, -z, w)));
+    const V px = P::select(m0, w, P::select(m1, -z, P::select(m2, y, x)));
+    const V py = P::select(m0, z, P::select(m1, w, P::select(m2, -x, y)));
+    const V pz = P::select(m0, -y, P::select(m1, x, P::select(m2, w, z)));
+    const V rw = pw * cw - px * cx - py * cy - pz * cz;
+    const V rx = pw * cx + px * cw + py * cz - pz * cy;
+    const V ry = pw * cy - px * cz + py * cw + pz * cx;
+    const V rz = pw * cz + px * cy - py * cx + pz * cw;
+    const V unit = rw / SquareRoot::apply(rw * rw + rx * rx + ry * ry + rz * rz);
+    const M short_route = finite & (largest > small) & (candidates == one) & (P::absolute(unit) <= near_one) &
+                          (P::load(degenerate + j) == zero);
+    const V full_route = P::select(short_route, zero, one);
+    const V clamped = P::larger(minus_one, P::select(unit > one, one, unit));
     std::memcpy(unit_w_out + j, &clamped, sizeof clamped);
     std::memcpy(full_route_out + j, &full_route, sizeof full_route);
   }
+}
+
+// Correctly rounded square roots, lane by lane.
+struct SquareRoot2 {
+  [[gnu::always_inline]] static Double2 apply(Double2 a) {
+#if defined(__SSE2__)
+    return (Double2)_mm_sqrt_pd((__m128d)a);
+#else
+    return Double2{std::sqrt(a[0]), std::sqrt(a[1])};
+#endif
+  }
+};
+
+void prepare_pairs_baseline(const Quaternion& c, const QuaternionColumns& columns, std::size_t start,
+                            std::size_t count, double* unit_w_out, double* full_route_out) {
+  prepare_pairs_with<2, SquareRoot2>(c, columns, start, count, unit_w_out, full_route_out);
+}
+
+#if defined(VELKOR_KAGAN_AVX2)
+// Two halves: written without AVX intrinsics so that it inlines into the
+// generic body, which the AVX2 function below compiles with VEX encoding.
+struct SquareRoot4 {
+  [[gnu::always_inline]] static Double4 apply(Double4 a) {
+    const Double2 low = SquareRoot2::apply(Double2{a[0], a[1]});
+    const Double2 high = SquareRoot2::apply(Double2{a[2], a[3]});
+    return Double4{low[0], low[1], high[0], high[1]};
+  }
+};
+
+[[gnu::target("avx2")]] void prepare_pairs_avx2(const Quaternion& c, const QuaternionColumns& columns,
+                                                std::size_t start, std::size_t count, double* unit_w_out,
+                                                double* full_route_out) {
+  prepare_pairs_with<4, SquareRoot4>(c, columns, start, count, unit_w_out, full_route_out);
+}
+#endif
+
+using PreparePairs = void (*)(const Quaternion&, const QuaternionColumns&, std::size_t, std::size_t, double*,
+                              double*);
+
+// Chosen once per process by what the processor offers.
+PreparePairs prepare_pairs_for_this_processor() {
+#if defined(VELKOR_KAGAN_AVX2)
+  if (__builtin_cpu_supports("avx2")) return &prepare_pairs_avx2;
+#endif
+  return &prepare_pairs_baseline;
+}
+
+void prepare_pairs(const Quaternion& c, const QuaternionColumns& columns, std::size_t start, std::size_t count,
+                   double* unit_w_out, double* full_route_out) {
+  static const PreparePairs chosen = prepare_pairs_for_this_processor();
+  chosen(c, columns, start, count, unit_w_out, full_route_out);
 }
 
 // Positions i + 1 .. n - 1 of row i; the rest of the row is left alone.
@@ -427,8 +519,8 @@ std::optional<CoreError> fill_kagan_row(std::span<const Quaternion> quaternions,
   const double n1 = squared_length(quaternions[i]);
   if (n1 < kSmallQuaternionSquared) return CoreError{DegenerateQuaternion{}};
   const Quaternion c = inverse(quaternions[i], n1);
-  alignas(64) double unit_w[kPairBlock + 1];
-  alignas(64) double full_route[kPairBlock + 1];
+  alignas(64) double unit_w[kPairBlock + kMaxLanes];
+  alignas(64) double full_route[kPairBlock + kMaxLanes];
   alignas(64) double inverse_cosine[kPairBlock];
   for (std::size_t start = i + 1; start < n; start += kPairBlock) {
     const std::size_t count = std::min(kPairBlock, n - start);
