@@ -447,7 +447,7 @@ def test_vector_widths_agree_bit_for_bit(tmp_path):
     core = root / "lib" / "src"
     if compiler is None or not core.is_dir():
         pytest.skip("needs a C++ compiler and the core sources")
-    sources = [core / "structural" / name for name in ("focal_mechanism.cpp", "geol_axis.cpp", "core_error.cpp")]
+    sources = [core / "structural" / name for name in ("focal_mechanism.cpp", "kagan_matrix.cpp", "geol_axis.cpp", "core_error.cpp")]
     sources += [core / "text" / "number_format.cpp", core / "parallel" / "worker_pool.cpp"]
     outputs = []
     for extra in ([], ["-DVELKOR_BASELINE_ONLY"]):

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "structural/focal_mechanism.hpp"
+#include "structural/kagan_matrix.hpp"
 
 using namespace velkor;
 

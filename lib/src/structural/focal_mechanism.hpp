@@ -9,7 +9,6 @@
 // of them is the Kagan angle (0 to 120 degrees).
 #include <array>
 #include <cstddef>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -38,6 +37,15 @@ struct Quaternion {
 
 // Hamilton product a (x) b, each component summed left to right.
 Quaternion hamilton(const Quaternion& a, const Quaternion& b);
+
+// w^2 + x^2 + y^2 + z^2, summed in that order.
+double squared_length(const Quaternion& q);
+// The conjugate divided by the squared length.
+Quaternion inverse(const Quaternion& q, double squared_length);
+
+// Below this squared length a quaternion describes no orientation;
+// mechanisms built from axes always give unit quaternions.
+inline constexpr double kSmallQuaternionSquared = 1e-12;
 
 struct MechanismRotation {
   double axis_trend;   // degrees, [0, 360)
@@ -78,8 +86,10 @@ CoreResult<std::array<MechanismRotation, 4>> mechanism_rotations(const FocalMech
 // axes and with a single inverse cosine in the usual case.
 CoreResult<double> kagan_angle(const FocalMechanism& first, const FocalMechanism& second);
 
-// The same on precomputed orientation quaternions (what the matrix uses).
+// The same on orientation quaternions; and given the inverse of the first,
+// which must not be too small (the second is not checked here).
 CoreResult<double> kagan_angle_of_quaternions(const Quaternion& q1, const Quaternion& q2);
+CoreResult<double> kagan_angle_given_inverse(const Quaternion& inverse_first, const Quaternion& second);
 
 // The mechanism turned by angle_degrees (right-hand rule) about the directed
 // axis of the given trend and plunge.
@@ -90,18 +100,5 @@ CoreResult<FocalMechanism> rotate_mechanism(const FocalMechanism& mechanism, dou
 // plane's upward normal, s the slickenline at `index`) made a double couple.
 // Needs the sense of slip: reversing it would exchange P and T.
 CoreResult<FocalMechanism> kinematic_mechanism(const FaultSlip& fault, std::size_t index);
-
-// Row i of the Kagan matrix's working form: zeros up to and including the
-// diagonal, the Kagan angle to mechanism j in every later position j.
-CoreResult<std::vector<double>> kagan_row(std::span<const FocalMechanism> mechanisms, std::size_t i);
-
-// The upper triangle of the (N, N) Kagan matrix in row-major order, zeros on
-// and below the diagonal; rows run on the WorkerPool. The lower triangle is
-// left for mirror_upper_triangle so that it is a copy, not a recomputation.
-// Throws std::bad_alloc when N * N doubles cannot be addressed.
-CoreResult<std::vector<double>> kagan_upper_triangle(std::span<const FocalMechanism> mechanisms);
-
-// Copies entry (j, i) into (i, j) for every j < i of a row-major n x n matrix.
-void mirror_upper_triangle(std::span<double> matrix, std::size_t n);
 
 }  // namespace velkor

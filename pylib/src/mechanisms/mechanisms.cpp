@@ -9,6 +9,7 @@
 #include "frame/gil.hpp"
 #include "frame/results.hpp"
 #include "structural/focal_mechanism.hpp"
+#include "structural/kagan_matrix.hpp"
 #include "text/number_format.hpp"
 #include "wrappers.hpp"
 
