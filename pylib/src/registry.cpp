@@ -113,14 +113,14 @@ constexpr std::array<FunctionEntry, kFunctionCount> kTable{{
     {{"stress_field", k_stress_field_parameters, 6},
      "stress_field(positions, faults, origin, spacing, counts, bandwidth, senses=None, kernel=\"quartic\", truncation=4.0, min_support=10.0, angle_step_degrees=10.0, phi_step=0.1)\n--\n\n"
      "A stress tensor at every node of a grid, with the density of the data that produced it.\n\n"
-     "(Documentation follows with the implementation.)",
-     nullptr},
+     "positions is an (M, D) float64 array (D = 1, 2 or 3) saying where each fault\nwas found; faults is the (M, 4) array of strike (right-hand rule), dip,\nslickenline trend and plunge in degrees, with the optional (M,) bool senses\nas for invert_stress. origin, spacing, counts, bandwidth, kernel and\ntruncation are as for density_field. At every node the faults whose kernel\nweight is positive go through the exhaustive search of invert_stress\n(angle_step_degrees, phi_step) with their kernel weights as weights, when\ntheir Kish support (sum w)^2 / sum w^2 is at least min_support (default 10;\n0 or less searches wherever a fault reaches, +inf nowhere).\nReturns (field, stats). field holds arrays aligned on the nodes in flat order\n(first axis fastest): positions (nodes, D), density (faults per unit length,\narea or volume; -0.0 where nothing reaches), support, faults_within_reach\n(int64), has_solution (bool), s1, s2, s3 ((nodes, 2) trend and plunge in\ndegrees), phi, misfit_degrees, faults_scored (int64), effective_sample_size,\nrunner_up_misfit_degrees and runner_up_s1_degrees (the largest axial angle\nbetween the best S1 and a runner-up's). Where has_solution is false the\nsolution values are NaN and faults_scored is 0; without runners-up both\nrunner-up values are NaN. stats holds nodes, nodes_inverted,\nnodes_below_threshold, nodes_without_data, grid_origin, grid_spacing and\ngrid_counts. A node costs a full search: call field_cost first. Bad arguments\nraise ValueError before any work; the interpreter lock is released while the\nnodes are computed on the worker pool, and the result is identical bit for\nbit for any number of threads.",
+     &stress_field},
     // field_cost
     {{"field_cost", k_field_cost_parameters, 6},
      "field_cost(positions, faults, origin, spacing, counts, bandwidth, senses=None, kernel=\"quartic\", truncation=4.0, min_support=10.0, angle_step_degrees=10.0, phi_step=0.1)\n--\n\n"
      "What `stress_field` would cost, measured rather than guessed.\n\n"
-     "(Documentation follows with the implementation.)",
-     nullptr},
+     "Takes exactly the arguments of stress_field, checks them identically (same\nmessages, same order) and walks the same nodes with the same kernel, without\nsearching. Returns a dict with nodes (the node count), nodes_to_invert (the\nnodes stress_field would search: at least one fault within reach and support\nnot below min_support) and forward_solutions, the faults within reach summed\nover those nodes times the candidate count of inversion_candidate_count: one\nforward solution is one candidate tensor resolved on one fault. It is an\nexact Python int, however large, and an upper bound on the work (degenerate\ncandidates and unscored faults are not subtracted); divided by the rate a\nmachine sustains, a few million a second per thread, it says how long\nstress_field will take. For example, a node reached by 22 faults at the\ndefault steps adds 22 * 71280 = 1568160. The interpreter lock is released\nwhile the nodes are walked on the worker pool; the counts do not depend on\nthe number of threads.",
+     &field_cost},
     // ptb_axes
     {{"ptb_axes", k_ptb_axes_parameters, 1},
      "ptb_axes(faults, senses=None)\n--\n\n"

@@ -5,8 +5,11 @@
 #include <mutex>
 #include <vector>
 
+#include <limits>
+
 #include "common/internal_failure.hpp"
 #include "parallel/worker_pool.hpp"
+#include "structural/geol_axis.hpp"
 
 namespace velkor {
 
@@ -49,6 +52,141 @@ double kish_support(std::span<const Neighbour> neighbours) {
   return kish_ratio(kish_sums(neighbours, std::ldexp(1.0, -exponent)));
 }
 
+double runner_up_s1_degrees(const InversionResult& result) {
+  const Vec3 b = result.best.stress.s1();
+  double largest = std::numeric_limits<double>::quiet_NaN();
+  bool first = true;
+  for (const ScoredTensor& runner_up : result.runners_up()) {
+    const Vec3 r = runner_up.stress.s1();
+    const double a = std::acos(std::min(1.0, std::fabs((r.e * b.e + r.n * b.n) + r.u * b.u))) * kRadiansToDegrees;
+    if (first || a > largest) largest = a;
+    first = false;
+  }
+  return largest;
+}
+
+NodeOutcome compute_node(const FieldData& data, const SearchFrames& frames, std::uint64_t f, NodeScratch& scratch) {
+  NodeOutcome outcome;
+  outcome.position = node_position(data.grid, f);
+  std::vector<Neighbour>& neighbours = scratch.neighbours;
+  gather_neighbours(data.index, data.positions, data.kernel, outcome.position.data(), neighbours);
+  if (neighbours.empty()) return outcome;  // without data: -0.0, 0.0, 0
+
+  outcome.density = node_density(neighbours);
+  outcome.support = kish_support(neighbours);
+  outcome.faults_within_reach = neighbours.size();
+  if (outcome.support < data.min_support) {
+    outcome.status = NodeStatus::below_threshold;
+    return outcome;
+  }
+  // The node's data set: each neighbour's fault with its kernel weight, in
+  // neighbour order. The set borrows the faults, which outlive the search.
+  ScoringSet& set = scratch.search.set;
+  set.clear();
+  for (const Neighbour& n : neighbours) set.add(data.faults[n.index], n.weight);
+  outcome.solution = search_prepared(frames, scratch.search);
+  outcome.status = outcome.solution ? NodeStatus::inverted : NodeStatus::no_solution;
+  return outcome;
+}
+
+namespace {
+
+std::vector<double> nan_buffer(std::uint64_t n) {
+  std::vector<double> v = node_buffer(n);
+  std::fill(v.begin(), v.end(), std::numeric_limits<double>::quiet_NaN());
+  return v;
+}
+
+template <class T>
+std::vector<T> zero_buffer(std::uint64_t n) {
+  if (n > std::vector<T>().max_size()) throw std::bad_alloc();
+  return std::vector<T>(static_cast<std::size_t>(n));
+}
+
+void put_axis(std::vector<double>& column, std::size_t f, Vec3 v) {
+  const TrendPlunge axis = trend_plunge_of(v);
+  column[2 * f] = axis.trend;
+  column[2 * f + 1] = axis.plunge;
+}
+
+}  // namespace
+
+StressFieldResult compute_stress_field(const PointList& positions, std::span<const FaultSlip> faults,
+                                       const Grid& grid, const DistanceKernel& kernel, double min_support,
+                                       double angle_step_degrees, double phi_step) {
+  if (positions.dimension != grid.dimension || kernel.dimension != grid.dimension ||
+      positions.count != faults.size()) {
+    fail_invariant("one position per fault, and positions, grid and kernel share one dimension");
+  }
+  const std::uint64_t nodes = node_count(grid);
+  const std::size_t d = grid.dimension;
+  if (nodes > std::numeric_limits<std::uint64_t>::max() / 3) throw std::bad_alloc();
+
+  StressFieldResult result;
+  StressFieldColumns& c = result.columns;
+  c.positions = node_buffer(nodes * d);
+  c.density = node_buffer(nodes);
+  c.support = node_buffer(nodes);
+  c.faults_within_reach = zero_buffer<std::int64_t>(nodes);
+  c.has_solution = zero_buffer<std::uint8_t>(nodes);
+  c.s1 = nan_buffer(nodes * 2);
+  c.s2 = nan_buffer(nodes * 2);
+  c.s3 = nan_buffer(nodes * 2);
+  c.phi = nan_buffer(nodes);
+  c.misfit_degrees = nan_buffer(nodes);
+  c.faults_scored = zero_buffer<std::int64_t>(nodes);
+  c.effective_sample_size = nan_buffer(nodes);
+  c.runner_up_misfit_degrees = nan_buffer(nodes);
+  c.runner_up_s1_degrees = nan_buffer(nodes);
+  std::vector<NodeStatus> statuses = zero_buffer<NodeStatus>(nodes);
+
+  const std::optional<CellIndex> index = build_cell_index(positions, kernel);
+  const FieldData data{positions, faults, index ? &*index : nullptr, grid, kernel, min_support};
+  // The frames depend on the steps alone: built once, read by every worker.
+  const SearchFrames frames(angle_step_degrees, phi_step);
+
+  WorkerPool& pool = WorkerPool::instance();
+  std::vector<NodeScratch> scratch(pool.size());
+  // One node per chunk: a node may cost a whole search, so the nodes are
+  // handed out one at a time to keep every thread busy to the end.
+  pool.parallel_for_slots(static_cast<std::size_t>(nodes), 1,
+                          [&](std::size_t slot, std::size_t begin, std::size_t end) {
+    for (std::size_t f = begin; f < end; ++f) {
+      const NodeOutcome o = compute_node(data, frames, f, scratch[slot]);
+      for (std::size_t k = 0; k < d; ++k) c.positions[f * d + k] = o.position[k];
+      c.density[f] = o.density;
+      c.support[f] = o.support;
+      c.faults_within_reach[f] = static_cast<std::int64_t>(o.faults_within_reach);
+      statuses[f] = o.status;
+      if (!o.solution) continue;
+      const InversionResult& s = *o.solution;
+      const ScoredTensor& best = s.best;
+      c.has_solution[f] = 1;
+      put_axis(c.s1, f, best.stress.s1());
+      put_axis(c.s2, f, best.stress.s2());
+      put_axis(c.s3, f, best.stress.s3());
+      c.phi[f] = best.stress.phi();
+      c.misfit_degrees[f] = best.mean_misfit_degrees;
+      c.faults_scored[f] = static_cast<std::int64_t>(best.faults_scored);
+      c.effective_sample_size[f] = best.effective_sample_size;
+      if (s.runner_up_count > 0) c.runner_up_misfit_degrees[f] = s.runners_up()[0].mean_misfit_degrees;
+      c.runner_up_s1_degrees[f] = runner_up_s1_degrees(s);
+    }
+  });
+
+  StressFieldCounts& counts = result.counts;
+  counts.nodes = nodes;
+  for (const NodeStatus status : statuses) {
+    switch (status) {
+      case NodeStatus::inverted: ++counts.inverted; break;
+      case NodeStatus::below_threshold: ++counts.below_threshold; break;
+      case NodeStatus::without_data: ++counts.without_data; break;
+      case NodeStatus::no_solution: break;
+    }
+  }
+  return result;
+}
+
 FieldCost measure_field_cost(const PointList& positions, const Grid& grid, const DistanceKernel& kernel,
                              double min_support) {
   if (positions.dimension != grid.dimension || kernel.dimension != grid.dimension) {
@@ -64,6 +202,7 @@ FieldCost measure_field_cost(const PointList& positions, const Grid& grid, const
   const std::size_t chunk = std::clamp<std::size_t>(n / (pool.size() * 64), 1, 1024);
   std::vector<std::vector<Neighbour>> scratch(pool.size());
   std::vector<FieldCost> partial(pool.size());
+  if (index_pointer != nullptr && index_pointer->inserted() == 0) return total;  // no fault reaches anything
   pool.parallel_for_slots(n, chunk, [&](std::size_t slot, std::size_t begin, std::size_t end) {
     std::vector<Neighbour>& neighbours = scratch[slot];
     FieldCost& mine = partial[slot];

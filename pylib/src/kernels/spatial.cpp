@@ -7,6 +7,7 @@
 #include "frame/errors.hpp"
 #include "frame/gil.hpp"
 #include "frame/results.hpp"
+#include "kernels/field_lists.hpp"
 #include "spatial/density.hpp"
 #include "spatial/grid.hpp"
 #include "spatial/kernel.hpp"
@@ -16,27 +17,6 @@
 namespace velkor::py {
 
 namespace {
-
-PyRef list_of_doubles(std::span<const double> values) {
-  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    // PyList_SetItem steals the item, even when it fails.
-    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), float_object(values[i]).release()) != 0) {
-      throw_python_error();
-    }
-  }
-  return list;
-}
-
-PyRef list_of_counts(std::span<const std::uint64_t> values) {
-  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), count_object(values[i]).release()) != 0) {
-      throw_python_error();
-    }
-  }
-  return list;
-}
 
 void check_field_dimension(std::int64_t dimension) {
   if (dimension < 1 || dimension > 3) {
