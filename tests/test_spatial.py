@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 from _velkor import kernels
+from field_reference import Kernel, density_of, node_positions, ordered_neighbours
 
 DIM_MESSAGE = "a field must have 1, 2 or 3 coordinates per observation, not {}"
 GRID_MESSAGE = ("a grid needs a finite origin, a positive finite spacing on every axis, at least one node on each, "
@@ -270,62 +271,9 @@ def test_huge_grid_is_a_memory_error():
         kernels.density_field(np.zeros((1, 2)), [0.0, 0.0], [1.0, 1.0], [2**31, 2**31], [1.0, 1.0])
 
 
-# A re-derivation, with the same cells, visiting order, kernel operations and
-# summation from -0.0, in plain Python floats (math.exp as the platform's exp).
 def reference_density(points, origin, spacing, counts, bandwidth, kind="quartic", truncation=4.0):
-    d = points.shape[1]
-    c = {"quartic": [0.9374999999999998, 0.9549296585513721, 1.0444543140405638]}.get(kind, GAUSS)[d - 1]
-    volume = bandwidth[0]
-    for h in bandwidth[1:]:
-        volume = volume * h
-    norm = c / volume
-    if kind == "gaussian":
-        reach = None
-    else:
-        reach = [h * (1.0 if kind == "quartic" else truncation) for h in bandwidth]
-    finite = np.all(np.isfinite(points), axis=1)
-    keys = None if reach is None else np.floor(points / np.array(reach))
-
-    def weight(x, p):
-        total = None
-        for k in range(d):
-            u = (x[k] - p[k]) / bandwidth[k]
-            total = u * u if total is None else total + u * u
-        r = math.sqrt(total)
-        if kind == "quartic":
-            return 0.0 if r > 1.0 else ((1.0 - r * r) * (1.0 - r * r)) * norm
-        if kind == "truncated_gaussian" and r > truncation:
-            return 0.0
-        return math.exp((r * -0.5) * r) * norm
-
-    out = []
-    for f in range(math.prod(counts)):
-        idx, g = [], f
-        for k in range(d):
-            idx.append(g % counts[k])
-            g //= counts[k]
-        p = [float(idx[k]) * spacing[k] + origin[k] for k in range(d)]
-        if reach is None:
-            order = range(len(points))
-        else:
-            key = [math.floor(p[k] / reach[k]) for k in range(d)]
-            order = []
-            offsets = [(a, b, e) for e in (-1, 0, 1) for b in (-1, 0, 1) for a in (-1, 0, 1)]
-            seen = set()
-            for off in offsets:
-                off = off[:d]
-                if off in seen:
-                    continue
-                seen.add(off)
-                want = np.array([key[k] + off[k] for k in range(d)])
-                order.extend(np.nonzero(finite & np.all(keys == want, axis=1))[0])
-        total = -0.0
-        for j in order:
-            w = weight([float(v) for v in points[j]], p)
-            if w > 0.0:
-                total = total + w
-        out.append(total)
-    return np.array(out)
+    kernel = Kernel(bandwidth, kind, truncation)
+    return np.array([density_of(ordered_neighbours(points, p, kernel)) for p in node_positions(origin, spacing, counts)])
 
 
 @pytest.mark.parametrize("kind", ["quartic", "gaussian", "truncated_gaussian"])
