@@ -50,6 +50,15 @@ class DemRaster {
   double x(std::int64_t r, std::int64_t c) const { return x_of_column_[c] + x_of_row_[r]; }
   double y(std::int64_t r, std::int64_t c) const { return y_of_column_[c] + y_of_row_[r]; }
 
+  // Row-wise access for kernels that sweep whole rows: the elevations of row
+  // r, and the column and row terms of the placement (x = column_x[c] +
+  // row_x(r), y = column_y[c] + row_y(r)).
+  const double* elevation_row(std::int64_t r) const { return elevations_.data() + r * cols_; }
+  const double* column_x() const { return x_of_column_.data(); }
+  const double* column_y() const { return y_of_column_.data(); }
+  double row_x(std::int64_t r) const { return x_of_row_[r]; }
+  double row_y(std::int64_t r) const { return y_of_row_[r]; }
+
   // A node is void when its elevation is not finite.
   bool is_void(std::int64_t r, std::int64_t c) const;
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
 
 #include "common/internal_failure.hpp"
 #include "common/open_hash_map.hpp"
@@ -65,6 +66,8 @@ constexpr CaseChords kCase10CentreBelow{2, {{{3, 2}, {0, 1}}}};
 
 double with_zero_rule(double h) { return h == 0.0 ? kOnPlane : h; }
 
+constexpr double kLargest = 1.7976931348623157e308;  // |h| <= this: finite (NaN fails)
+
 class March {
  public:
   March(const DemRaster& dem, const AnchoredPlane& plane) : dem_(dem), plane_(plane) {}
@@ -74,44 +77,82 @@ class March {
     const std::int64_t cols = dem_.cols();
     if (rows < 2 || cols < 2) return std::move(trace_);
     // Heights are a function of the node alone, so each is computed once and
-    // shared by the (up to four) cells around the node.
-    std::vector<double> upper(static_cast<std::size_t>(cols));
-    std::vector<double> lower(static_cast<std::size_t>(cols));
-    fill_heights(0, upper);
+    // shared by the (up to four) cells around the node. Beside each height a
+    // code byte holds bit 0 = above (h >= 0: the zero rule makes a node on
+    // the plane count as above) and bit 1 = void (h not finite).
+    std::vector<double> upper(static_cast<std::size_t>(cols)), lower(static_cast<std::size_t>(cols));
+    std::vector<std::uint8_t> upper_code(static_cast<std::size_t>(cols)), lower_code(static_cast<std::size_t>(cols));
+    fill_heights(0, upper.data(), upper_code.data());
     for (std::int64_t r = 0; r + 1 < rows; ++r) {
-      fill_heights(r + 1, lower);
+      fill_heights(r + 1, lower.data(), lower_code.data());
       heights_top_ = upper.data();
       heights_bottom_ = lower.data();
-      for (std::int64_t c = 0; c + 1 < cols; ++c) {
-        const std::array<double, 4> h{upper[c], upper[c + 1], lower[c + 1], lower[c]};
-        if (!(std::isfinite(h[0]) && std::isfinite(h[1]) && std::isfinite(h[2]) && std::isfinite(h[3]))) continue;
-        const std::array<double, 4> hz{with_zero_rule(h[0]), with_zero_rule(h[1]), with_zero_rule(h[2]),
-                                       with_zero_rule(h[3])};
-        const int k = (hz[0] > 0.0 ? 1 : 0) | (hz[1] > 0.0 ? 2 : 0) | (hz[2] > 0.0 ? 4 : 0) | (hz[3] > 0.0 ? 8 : 0);
-        if (k == 0 || k == 15) continue;
-        const CaseChords* chords = &kCaseTable[k];
-        if (k == 5 || k == 10) {
-          const double centre = (hz[0] + hz[1] + hz[2] + hz[3]) * 0.25;
-          if (!(centre > 0.0)) chords = k == 5 ? &kCase5CentreBelow : &kCase10CentreBelow;
+      const std::uint8_t* top = upper_code.data();
+      const std::uint8_t* bottom = lower_code.data();
+      for (std::int64_t c = 0; c + 1 < cols;) {
+        // Most of a DEM lies wholly above or wholly below the plane: skip
+        // eight cells at once when their nine top and nine bottom nodes are
+        // all valid and all on the same side.
+        if (c + 9 <= cols && uniform_run(top + c, bottom + c)) {
+          c += 8;
+          continue;
         }
-        for (int i = 0; i < chords->count; ++i) {
-          const std::int64_t first = vertex_on_edge(r, c, chords->chords[i].first_edge);
-          const std::int64_t second = vertex_on_edge(r, c, chords->chords[i].second_edge);
-          trace_.segments.push_back(first);
-          trace_.segments.push_back(second);
-        }
+        march_cell(r, c, top, bottom);
+        ++c;
       }
       upper.swap(lower);
+      upper_code.swap(lower_code);
     }
     return std::move(trace_);
   }
 
  private:
-  void fill_heights(std::int64_t r, std::vector<double>& heights) const {
+  static bool uniform_run(const std::uint8_t* top, const std::uint8_t* bottom) {
+    constexpr std::uint64_t kAllAbove = 0x0101010101010101ULL;
+    std::uint64_t t, b;
+    std::memcpy(&t, top, 8);
+    std::memcpy(&b, bottom, 8);
+    if (t != b || top[8] != bottom[8] || top[8] != (t & 1)) return false;
+    return t == 0 || t == kAllAbove;
+  }
+
+  void march_cell(std::int64_t r, std::int64_t c, const std::uint8_t* top, const std::uint8_t* bottom) {
+    const std::uint8_t c0 = top[c], c1 = top[c + 1], c2 = bottom[c + 1], c3 = bottom[c];
+    if ((c0 | c1 | c2 | c3) & 2) return;  // a void corner: the cell emits nothing
+    const int k = (c0 & 1) | (c1 & 1) << 1 | (c2 & 1) << 2 | (c3 & 1) << 3;
+    if (k == 0 || k == 15) return;
+    const CaseChords* chords = &kCaseTable[k];
+    if (k == 5 || k == 10) {
+      const double centre = (with_zero_rule(heights_top_[c]) + with_zero_rule(heights_top_[c + 1]) +
+                             with_zero_rule(heights_bottom_[c + 1]) + with_zero_rule(heights_bottom_[c])) *
+                            0.25;
+      if (!(centre > 0.0)) chords = k == 5 ? &kCase5CentreBelow : &kCase10CentreBelow;
+    }
+    for (int i = 0; i < chords->count; ++i) {
+      const std::int64_t first = vertex_on_edge(r, c, chords->chords[i].first_edge);
+      const std::int64_t second = vertex_on_edge(r, c, chords->chords[i].second_edge);
+      trace_.segments.push_back(first);
+      trace_.segments.push_back(second);
+    }
+  }
+
+  void fill_heights(std::int64_t r, double* heights, std::uint8_t* codes) const {
     const Vec3 p0 = plane_.point;
     const Vec3 n = plane_.normal;
-    for (std::int64_t c = 0; c < dem_.cols(); ++c) {
-      heights[c] = (dem_.x(r, c) - p0.e) * n.e + (dem_.y(r, c) - p0.n) * n.n + (dem_.z(r, c) - p0.u) * n.u;
+    const double* z = dem_.elevation_row(r);
+    const double* column_x = dem_.column_x();
+    const double* column_y = dem_.column_y();
+    const double row_x = dem_.row_x(r);
+    const double row_y = dem_.row_y(r);
+    const std::int64_t cols = dem_.cols();
+    for (std::int64_t c = 0; c < cols; ++c) {
+      const double x = column_x[c] + row_x;
+      const double y = column_y[c] + row_y;
+      heights[c] = (x - p0.e) * n.e + (y - p0.n) * n.n + (z[c] - p0.u) * n.u;
+    }
+    for (std::int64_t c = 0; c < cols; ++c) {
+      const double h = heights[c];
+      codes[c] = static_cast<std::uint8_t>((h >= 0.0 ? 1 : 0) | (std::fabs(h) <= kLargest ? 0 : 2));
     }
   }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <utility>
 
+#include "common/internal_failure.hpp"
 #include "common/open_hash_map.hpp"
 #include "common/saturating.hpp"
 #include "structural/geol_axis.hpp"
@@ -52,6 +53,8 @@ bool adjacent(std::int64_t a, std::int64_t b) {
 // touch: one or two per axis.
 struct Neighbourhood {
   Key3 voxel;
+  Key3 own_block;
+  std::uint64_t own_hash;
   int block_count;
   std::array<Key3, 8> blocks;
   std::array<std::uint64_t, 8> hashes;
@@ -66,6 +69,8 @@ void neighbourhood_of(const Vec3& p, double distance, Neighbourhood& h) {
   };
   std::array<std::int64_t, 2> xs, ys, zs;
   const int nx = span(h.voxel.x, xs), ny = span(h.voxel.y, ys), nz = span(h.voxel.z, zs);
+  h.own_block = Key3{h.voxel.x >> 2, h.voxel.y >> 2, h.voxel.z >> 2};
+  h.own_hash = hash_of(h.own_block);
   h.block_count = 0;
   for (int a = 0; a < nx; ++a) {
     for (int b = 0; b < ny; ++b) {
@@ -114,6 +119,7 @@ class CoincidenceMerge {
   // Indices of the distinct points, ascending.
   std::vector<std::size_t> run() {
     std::vector<std::size_t> kept;
+    kept.reserve(points_.size());
     constexpr std::size_t kAhead = 8;
     std::array<Neighbourhood, kAhead> ahead;
     const std::size_t n = points_.size();
@@ -124,7 +130,7 @@ class CoincidenceMerge {
     for (std::size_t i = 0; i < n; ++i) {
       Neighbourhood& h = ahead[i % kAhead];
       if (!has_close_neighbour(points_[i], h)) {
-        keep(static_cast<Index>(i), h.voxel);
+        keep(static_cast<Index>(i), h);
         kept.push_back(i);
       }
       if (i + kAhead < n) {
@@ -173,12 +179,10 @@ class CoincidenceMerge {
     return false;
   }
 
-  void keep(Index index, const Key3& voxel) {
-    const Key3 block = block_of(voxel);
-    const std::uint64_t hash = hash_of(block);
-    Slot& slot = slots_[find(block, hash)];
+  void keep(Index index, const Neighbourhood& h) {
+    Slot& slot = slots_[find(h.own_block, h.own_hash)];
     next_[index] = slot.head;
-    slot = Slot{index, tag_of(hash)};
+    slot = Slot{index, tag_of(h.own_hash)};
   }
 
   const std::vector<Vec3>& points_;
@@ -201,34 +205,24 @@ struct Accumulated {
   std::uint64_t collinear = 0;
 };
 
-// One cell: its points in the order they were added.
-void fit_cell(const Vec3* begin, std::size_t count, CellKey cell, const BestFitStats& grid, double max_collinearity,
+// Running sums of one cell, accumulated over its points in the order they
+// were added: first the coordinates (for the centroid), then, in a second
+// pass, the scatter about that centroid (a sum, not divided by n).
+struct CellSums {
+  std::size_t count = 0;
+  double sx = 0.0, sy = 0.0, sz = 0.0;
+  Vec3 centroid;
+  double s00 = 0.0, s01 = 0.0, s02 = 0.0, s11 = 0.0, s12 = 0.0, s22 = 0.0;
+};
+
+void fit_cell(const CellSums& sums, CellKey cell, const BestFitStats& grid, double max_collinearity,
               std::vector<PlaneFit>& fits, Accumulated& counters) {
-  if (count < 3) {
+  if (sums.count < 3) {
     ++counters.too_few;
     return;
   }
-  const double n = static_cast<double>(count);
-  double sx = 0.0, sy = 0.0, sz = 0.0;
-  for (std::size_t i = 0; i < count; ++i) {
-    sx += begin[i].e;
-    sy += begin[i].n;
-    sz += begin[i].u;
-  }
-  const Vec3 g{sx / n, sy / n, sz / n};
-  double s00 = 0.0, s01 = 0.0, s02 = 0.0, s11 = 0.0, s12 = 0.0, s22 = 0.0;
-  for (std::size_t i = 0; i < count; ++i) {
-    const double dx = begin[i].e - g.e;
-    const double dy = begin[i].n - g.n;
-    const double dz = begin[i].u - g.u;
-    s00 += dx * dx;
-    s01 += dx * dy;
-    s02 += dx * dz;
-    s11 += dy * dy;
-    s12 += dy * dz;
-    s22 += dz * dz;
-  }
-  const SymmetricEigen eigen = jacobi_eigen({{{s00, s01, s02}, {s01, s11, s12}, {s02, s12, s22}}});
+  const SymmetricEigen eigen = jacobi_eigen(
+      {{{sums.s00, sums.s01, sums.s02}, {sums.s01, sums.s11, sums.s12}, {sums.s02, sums.s12, sums.s22}}});
   std::array<double, 3> singular;
   for (int k = 0; k < 3; ++k) singular[k] = eigen.values[k] > 0.0 ? std::sqrt(eigen.values[k]) : 0.0;
   if (singular[0] == 0.0) {
@@ -255,11 +249,50 @@ void fit_cell(const Vec3* begin, std::size_t count, CellKey cell, const BestFitS
   fit.dip = std::acos(std::clamp(normal.u, -1.0, 1.0)) * kRadiansToDegrees;
   fit.dip_direction = std::atan2(normal.e, normal.n) * kRadiansToDegrees;
   if (fit.dip_direction < 0.0) fit.dip_direction += 360.0;
-  fit.centroid = g;
+  fit.centroid = sums.centroid;
   fit.singular_values = singular;
-  fit.count = count;
+  fit.count = sums.count;
   fits.push_back(fit);
 }
+
+// Cell numbers in order of first appearance. A hash map keeps memory in
+// proportion to the occupied cells; when the whole grid has no more cells
+// than there are points, a direct table costs no more memory and saves the
+// hashing.
+class CellNumbering {
+ public:
+  CellNumbering(std::uint64_t grid_rows, std::uint64_t grid_columns, std::size_t points)
+      : columns_(grid_columns), sparse_(1024) {
+    std::uint64_t total = 0;
+    if (!__builtin_mul_overflow(grid_rows, grid_columns, &total) && total <= points) {
+      dense_.assign(static_cast<std::size_t>(total), kUnnumbered);
+      use_dense_ = true;
+    }
+  }
+  std::size_t number(CellKey key) {
+    if (use_dense_) {
+      if (key.row * columns_ + key.col >= dense_.size()) fail_invariant("a point binned outside its own grid");
+      std::size_t& slot = dense_[static_cast<std::size_t>(key.row * columns_ + key.col)];
+      if (slot == kUnnumbered) {
+        slot = cells_.size();
+        cells_.push_back(key);
+      }
+      return slot;
+    }
+    const auto [id, inserted] = sparse_.try_emplace(key, cells_.size());
+    if (inserted) cells_.push_back(key);
+    return *id;
+  }
+  const std::vector<CellKey>& cells() const { return cells_; }
+
+ private:
+  static constexpr std::size_t kUnnumbered = static_cast<std::size_t>(-1);
+  std::uint64_t columns_;
+  bool use_dense_ = false;
+  std::vector<std::size_t> dense_;
+  OpenHashMap<CellKey, std::size_t, CellKeyHash> sparse_;
+  std::vector<CellKey> cells_;
+};
 
 }  // namespace
 
@@ -349,32 +382,45 @@ std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(const s
   stats.grid_columns = saturating_increment(saturating_floor_u64((x_max - x_min) / cell_size));
   stats.grid_rows = saturating_increment(saturating_floor_u64((y_max - y_min) / cell_size));
 
-  // Sparse binning: cells are numbered as they are first met, then the points
-  // are gathered cell by cell, keeping their order within each cell.
-  OpenHashMap<CellKey, std::size_t, CellKeyHash> cell_ids(1024);
-  std::vector<CellKey> cells;
+  // Binning: cells are numbered as they are first met; each cell's sums run
+  // over its points in the order they were added.
+  CellNumbering numbering(stats.grid_rows, stats.grid_columns, distinct.size());
   std::vector<std::size_t> cell_of(distinct.size());
+  std::vector<CellSums> sums;
   for (std::size_t k = 0; k < distinct.size(); ++k) {
     const Vec3& p = points[distinct[k]];
     const CellKey key{saturating_floor_u64((y_max - p.n) / cell_size), saturating_floor_u64((p.e - x_min) / cell_size)};
-    const auto [id, inserted] = cell_ids.try_emplace(key, cells.size());
-    if (inserted) cells.push_back(key);
-    cell_of[k] = *id;
+    const std::size_t id = numbering.number(key);
+    if (id == sums.size()) sums.emplace_back();
+    CellSums& cell = sums[id];
+    ++cell.count;
+    cell.sx += p.e;
+    cell.sy += p.n;
+    cell.sz += p.u;
+    cell_of[k] = id;
   }
-  stats.non_empty_cells = cells.size();
-  std::vector<std::size_t> start(cells.size() + 1, 0);
-  for (const std::size_t id : cell_of) ++start[id + 1];
-  for (std::size_t k = 0; k < cells.size(); ++k) start[k + 1] += start[k];
-  std::vector<Vec3> gathered(distinct.size());
-  {
-    std::vector<std::size_t> fill(start.begin(), start.end() - 1);
-    for (std::size_t k = 0; k < distinct.size(); ++k) gathered[fill[cell_of[k]]++] = points[distinct[k]];
+  stats.non_empty_cells = sums.size();
+  for (CellSums& cell : sums) {
+    const double n = static_cast<double>(cell.count);
+    cell.centroid = Vec3{cell.sx / n, cell.sy / n, cell.sz / n};
+  }
+  for (std::size_t k = 0; k < distinct.size(); ++k) {
+    const Vec3& p = points[distinct[k]];
+    CellSums& cell = sums[cell_of[k]];
+    const double dx = p.e - cell.centroid.e;
+    const double dy = p.n - cell.centroid.n;
+    const double dz = p.u - cell.centroid.u;
+    cell.s00 += dx * dx;
+    cell.s01 += dx * dy;
+    cell.s02 += dx * dz;
+    cell.s11 += dy * dy;
+    cell.s12 += dy * dz;
+    cell.s22 += dz * dz;
   }
 
   Accumulated counters;
-  for (std::size_t k = 0; k < cells.size(); ++k) {
-    fit_cell(gathered.data() + start[k], start[k + 1] - start[k], cells[k], stats, parameters.max_collinearity,
-             result.fits, counters);
+  for (std::size_t k = 0; k < sums.size(); ++k) {
+    fit_cell(sums[k], numbering.cells()[k], stats, parameters.max_collinearity, result.fits, counters);
   }
   stats.cells_too_few_points = counters.too_few;
   stats.cells_collinear = counters.collinear;
