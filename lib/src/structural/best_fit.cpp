@@ -23,14 +23,16 @@ struct Key3 {
 };
 // One multiply per coordinate and a final mix: cheap, and spreads
 // neighbouring integer keys over the whole table.
-std::uint64_t hash_of(const Key3& k) {
-  std::uint64_t h = static_cast<std::uint64_t>(k.x) * 0x9E3779B97F4A7C15ULL ^
-                    static_cast<std::uint64_t>(k.y) * 0xC2B2AE3D27D4EB4FULL ^
-                    static_cast<std::uint64_t>(k.z) * 0x165667B19E3779F9ULL;
+constexpr std::uint64_t kHashX = 0x9E3779B97F4A7C15ULL, kHashY = 0xC2B2AE3D27D4EB4FULL, kHashZ = 0x165667B19E3779F9ULL;
+std::uint64_t finish_hash(std::uint64_t h) {
   h ^= h >> 32;
   h *= 0xD6E8FEB86659FD93ULL;
   h ^= h >> 32;
   return h;
+}
+std::uint64_t hash_of(const Key3& k) {
+  return finish_hash(static_cast<std::uint64_t>(k.x) * kHashX ^ static_cast<std::uint64_t>(k.y) * kHashY ^
+                     static_cast<std::uint64_t>(k.z) * kHashZ);
 }
 
 struct CellKey {
@@ -63,24 +65,27 @@ struct Neighbourhood {
 void neighbourhood_of(const Vec3& p, double distance, Neighbourhood& h) {
   h.voxel = Key3{saturating_floor_i64(p.e / distance), saturating_floor_i64(p.n / distance),
                  saturating_floor_i64(p.u / distance)};
-  const auto span = [](std::int64_t v, std::array<std::int64_t, 2>& out) {
-    out = {saturating_add(v, -1) >> 2, saturating_add(v, 1) >> 2};
-    return out[0] == out[1] ? 1 : 2;
-  };
-  std::array<std::int64_t, 2> xs, ys, zs;
-  const int nx = span(h.voxel.x, xs), ny = span(h.voxel.y, ys), nz = span(h.voxel.z, zs);
+  // Per axis: the blocks of voxels v - 1 and v + 1, and which of them holds v.
+  std::array<std::int64_t, 2> xs{saturating_add(h.voxel.x, -1) >> 2, saturating_add(h.voxel.x, 1) >> 2};
+  std::array<std::int64_t, 2> ys{saturating_add(h.voxel.y, -1) >> 2, saturating_add(h.voxel.y, 1) >> 2};
+  std::array<std::int64_t, 2> zs{saturating_add(h.voxel.z, -1) >> 2, saturating_add(h.voxel.z, 1) >> 2};
+  const int nx = xs[0] == xs[1] ? 1 : 2, ny = ys[0] == ys[1] ? 1 : 2, nz = zs[0] == zs[1] ? 1 : 2;
   h.own_block = Key3{h.voxel.x >> 2, h.voxel.y >> 2, h.voxel.z >> 2};
   h.own_hash = hash_of(h.own_block);
-  h.block_count = 0;
+  const std::uint64_t hx[2] = {static_cast<std::uint64_t>(xs[0]) * kHashX, static_cast<std::uint64_t>(xs[1]) * kHashX};
+  const std::uint64_t hy[2] = {static_cast<std::uint64_t>(ys[0]) * kHashY, static_cast<std::uint64_t>(ys[1]) * kHashY};
+  const std::uint64_t hz[2] = {static_cast<std::uint64_t>(zs[0]) * kHashZ, static_cast<std::uint64_t>(zs[1]) * kHashZ};
+  int k = 0;
   for (int a = 0; a < nx; ++a) {
     for (int b = 0; b < ny; ++b) {
       for (int c = 0; c < nz; ++c) {
-        h.blocks[h.block_count] = Key3{xs[a], ys[b], zs[c]};
-        h.hashes[h.block_count] = hash_of(h.blocks[h.block_count]);
-        ++h.block_count;
+        h.blocks[k] = Key3{xs[a], ys[b], zs[c]};
+        h.hashes[k] = finish_hash(hx[a] ^ hy[b] ^ hz[c]);
+        ++k;
       }
     }
   }
+  h.block_count = k;
 }
 
 Key3 block_of(const Key3& voxel) { return Key3{voxel.x >> 2, voxel.y >> 2, voxel.z >> 2}; }
