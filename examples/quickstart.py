@@ -123,11 +123,51 @@ def mechanisms_section() -> None:
         print(f"  about {trend:6.1f}/{plunge:5.1f} by {angle:7.3f}")
 
 
+def surfaces_section() -> None:
+    print("== Surfaces against topography ==")
+    # A 300 x 400 DEM of 10 m pixels: a ridge running north-south with some relief on it.
+    rows, cols = np.indices((300, 400), dtype=float)
+    dem = 400.0 + 120.0 * np.exp(-(((cols - 200.0) / 90.0) ** 2)) + 15.0 * np.sin(rows / 25.0)
+    geotransform = (500000.0, 10.0, 0.0, 4200000.0, 0.0, -10.0)  # north-up, origin at the upper-left corner
+    dem[140:150, 60:70] = -9999.0  # a patch of nodata
+    # A bedding plane dipping 30 towards 110 through a point on the ridge crest.
+    src = (502000.0, 4198500.0, 470.0)
+    points, segments = kernels.intersect_plane_grid(dem, geotransform, src, 110.0, 30.0, nodata=-9999.0)
+    ends = np.bincount(segments.ravel(), minlength=len(points))
+    print(f"plane 110/30 through {src}: {len(points)} trace vertices, {len(segments)} chords, "
+          f"{int(np.sum(ends == 1))} open ends, elevations {points[:, 2].min():.1f} to {points[:, 2].max():.1f} m")
+    # The same plane as a triangulated surface, with a gentle fold superposed: 2 triangles per 200 m square.
+    normal = np.array(kernels.plane_normal(110.0, 30.0))
+    gx, gy = np.meshgrid(np.arange(500000.0, 504001.0, 200.0), np.arange(4197000.0, 4200001.0, 200.0))
+    fold = 40.0 * np.sin((gy - 4197000.0) / 600.0)
+    gz = src[2] - (normal[0] * (gx - src[0]) + normal[1] * (gy - src[1])) / normal[2] + fold
+    vertices = np.column_stack([gx.ravel(), gy.ravel(), gz.ravel()])
+    side = gx.shape[1]
+    i = (np.arange(gx.shape[0] - 1)[:, None] * side + np.arange(side - 1)[None, :]).ravel()
+    faces = np.vstack([np.column_stack([i, i + 1, i + side]), np.column_stack([i + 1, i + side + 1, i + side])])
+    crossings, attitudes, triangles, stats = kernels.intersect_mesh_grid(dem, geotransform, vertices,
+                                                                        faces.astype(np.int64), nodata=-9999.0)
+    print(f"folded surface of {len(faces)} triangles: {len(crossings)} crossings from "
+          f"{len(np.unique(triangles))} triangles; counters {stats}")
+    # Attitudes back out of the crossings, on a 500 m grid.
+    result = kernels.best_fit_planes(crossings, 500.0)
+    if result is None:
+        print("no crossings to fit")
+        return
+    field, fit_stats = result
+    print(f"best-fit planes: {fit_stats['cells_fitted']} of {fit_stats['non_empty_cells']} cells fitted "
+          f"({fit_stats['distinct_points']} distinct of {fit_stats['input_points']} points, "
+          f"{fit_stats['cells_collinear']} collinear, {fit_stats['cells_too_few_points']} too sparse)")
+    for (row, col), (dip_dir, dip), rms in list(zip(field["cells"], field["attitudes"], field["rms_distance"]))[:4]:
+        print(f"  cell ({row}, {col}): dip direction {dip_dir:6.1f}, dip {dip:5.1f}, rms distance {rms:.2f} m")
+
+
 def main() -> None:
     geometry_section()
     density_section()
     forward_stress_section()
     mechanisms_section()
+    surfaces_section()
 
 
 if __name__ == "__main__":

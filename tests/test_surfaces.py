@@ -314,6 +314,19 @@ def test_plane_vertices_are_exactly_the_sign_changes_of_valid_cells():
     assert np.all(np.hypot(*(points[segments[:, 0], :2] - points[segments[:, 1], :2]).T) <= math.hypot(10, 10) + 1e-9)
 
 
+def test_plane_trace_agrees_with_scikit_image_contours():
+    measure = pytest.importorskip("skimage.measure")
+    dem = random_dem(np.random.default_rng(11), 60, 70)
+    gt = (-0.5, 1.0, 0.0, -0.5, 0.0, 1.0)  # node (r, c) at x = c, y = r: map and index coordinates agree
+    points, _ = kernels.intersect_plane_grid(dem, gt, (30.0, 20.0, 50.0), 75.0, 20.0)
+    n = np.array(kernels.plane_normal(75.0, 20.0))
+    r, c = np.indices(dem.shape)
+    h = (c - 30.0) * n[0] + (r - 20.0) * n[1] + (dem - 50.0) * n[2]
+    theirs = {tuple(v) for line in measure.find_contours(h, 0.0) for v in np.round(line, 9)}
+    ours = {tuple(v) for v in np.round(points[:, [1, 0]], 9)}
+    assert len(ours) == len(points) > 20 and ours == theirs
+
+
 def test_horizontal_plane_around_a_hill_is_one_closed_contour():
     r, c = np.indices((41, 41))
     dem = 100 - np.hypot(r - 20.3, c - 19.6)
