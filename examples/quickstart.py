@@ -77,6 +77,39 @@ def synthetic_faults(rng: np.random.Generator, tensor: tuple[float, float, float
     return np.array(rows)
 
 
+def stress_field_section() -> None:
+    print("== Stress field ==")
+    # 240 faults on a 60 km x 60 km map; S1 is horizontal and its trend turns
+    # from 30 to 120 degrees from west to east, S3 horizontal beside it.
+    rng = np.random.default_rng(11)
+    positions = rng.uniform(0.0, 60.0, (240, 2))
+    rows = []
+    for x, _ in positions:
+        trend = 30.0 + 1.5 * x
+        rows.append(synthetic_faults(rng, (trend, 0.0, trend + 90.0, 0.0, 0.5), 1, noise_degrees=5.0)[0])
+    faults = np.array(rows)
+    grid = ([7.5, 7.5], [15.0, 15.0], [4, 4], [14.0, 14.0])
+    # Cost first, as a user would: how many forward solutions the field takes.
+    cost = kernels.field_cost(positions, faults, *grid)
+    print(f"field_cost: {cost['nodes_to_invert']} of {cost['nodes']} nodes to invert, "
+          f"{cost['forward_solutions']:,} forward solutions")
+    field, stats = kernels.stress_field(positions, faults, *grid)
+    print(f"inverted {stats['nodes_inverted']}, below threshold {stats['nodes_below_threshold']}, "
+          f"without data {stats['nodes_without_data']}")
+    for f in range(0, stats["nodes"], 5):
+        x, y = field["positions"][f]
+        if field["has_solution"][f]:
+            trend, plunge = field["s1"][f]
+            t, p, true_t = np.radians(trend), np.radians(plunge), np.radians(30.0 + 1.5 * x)
+            # S1 is an axis: compare lines, not directions
+            off = np.degrees(np.arccos(min(1.0, abs(np.cos(p) * np.cos(t - true_t)))))
+            print(f"node ({x:4.1f}, {y:4.1f}): S1 {trend:5.1f}/{plunge:4.1f}, {off:4.1f} deg from the true axis, "
+                  f"phi {field['phi'][f]:.1f}, misfit {field['misfit_degrees'][f]:5.2f} deg, "
+                  f"support {field['support'][f]:4.1f}")
+        else:
+            print(f"node ({x:4.1f}, {y:4.1f}): no tensor (support {field['support'][f]:.1f})")
+
+
 def mechanisms_section() -> None:
     print("== Focal mechanisms ==")
     # Kinematic axes of a normal fault and of the same plane slipping up-dip.
@@ -166,6 +199,7 @@ def main() -> None:
     geometry_section()
     density_section()
     forward_stress_section()
+    stress_field_section()
     mechanisms_section()
     surfaces_section()
 

@@ -1,0 +1,140 @@
+"""Stress-field throughput, its scaling with threads, and recovery of a rotating field.
+
+    PYTHONPATH=build/pylib python3 benchmarks/bench_stress_field.py [--quick]
+
+A 100 x 100 map carries a few hundred synthetic faults whose true stress
+tensor rotates across it (S1 horizontal, its trend turning by 90 degrees from
+west to east, S3 horizontal, phi 0.5), with 5 degrees of rake noise. A grid of
+a few hundred nodes is inverted at the default search steps. Prints:
+  - field_cost's forward solutions and stress_field's time with 1 and 2
+    threads (child interpreters, RAYON_NUM_THREADS), the speedup, and forward
+    solutions per second per thread;
+  - the same rate for invert_stress on the typical neighbourhood size, as the
+    per-thread reference the field should not fall below;
+  - the angle between the recovered and the true S1 at the inverted nodes.
+"""
+
+import argparse
+import json
+import math
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+SETUP = r"""
+import json, sys, time
+import numpy as np
+from _velkor import kernels
+
+def true_trend(x):
+    return 20.0 + 0.9 * x
+
+def make_data(cfg):
+    rng = np.random.default_rng(cfg["seed"])
+    n = cfg["faults"]
+    positions = rng.uniform(0.0, 100.0, (n, 2))
+    rows = []
+    while len(rows) < n:
+        strike, dip = rng.uniform(0, 360), rng.uniform(25, 85)
+        t = true_trend(positions[len(rows), 0])
+        out = kernels.solve_stress(t, 0.0, t + 90.0, 0.0, 0.5, strike, dip)
+        if out["theoretical_rake"] is None:
+            continue
+        rake = out["theoretical_rake"] + rng.normal(0.0, cfg["rake_noise"])
+        rows.append([strike, dip, *kernels.rake_to_slickenline(strike, dip, rake)])
+    return positions, np.array(rows)
+
+def field_args(cfg):
+    positions, faults = make_data(cfg)
+    side = cfg["side"]
+    spacing = 100.0 / side
+    origin = [spacing / 2, spacing / 2]
+    return (positions, faults, origin, [spacing, spacing], [side, side], [cfg["bandwidth"]] * 2)
+"""
+
+CHILD = SETUP + r"""
+cfg = json.loads(sys.argv[1])
+args = field_args(cfg)
+t = time.perf_counter()
+field, stats = kernels.stress_field(*args)
+seconds = time.perf_counter() - t
+print(json.dumps({"seconds": seconds, "stats": {k: v for k, v in stats.items() if k.startswith("nodes")},
+                  "s1": field["s1"].tolist(), "has": field["has_solution"].tolist(),
+                  "x": field["positions"][:, 0].tolist()}))
+"""
+
+
+def run_child(cfg, threads):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    out = subprocess.run([sys.executable, "-c", CHILD, json.dumps(cfg)], env=env, check=True,
+                         capture_output=True, text=True).stdout
+    return json.loads(out)
+
+
+def axis(trend, plunge):
+    t, p = math.radians(trend), math.radians(plunge)
+    return np.array([math.cos(p) * math.sin(t), math.cos(p) * math.cos(t), -math.sin(p)])
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="a smaller grid for a smoke run")
+    quick = parser.parse_args().quick
+    cfg = dict(seed=7, faults=300, side=10 if quick else 18, bandwidth=15.0, rake_noise=5.0)
+    rounds = 1 if quick else 2
+
+    namespace = {}
+    exec(SETUP, namespace)
+    kernels = namespace["kernels"]
+    args = namespace["field_args"](cfg)
+    cost = kernels.field_cost(*args)
+    within = cost["forward_solutions"] // kernels.inversion_candidate_count()
+    typical = round(within / max(cost["nodes_to_invert"], 1))
+    print(f"{cfg['faults']} faults, {cost['nodes']} nodes, {cost['nodes_to_invert']} to invert, "
+          f"about {typical} faults within reach of each")
+    print(f"field_cost: {cost['forward_solutions']:,} forward solutions")
+
+    best = {}
+    for _ in range(rounds):
+        for threads in (1, 2):
+            run = run_child(cfg, threads)
+            if threads not in best or run["seconds"] < best[threads]["seconds"]:
+                best[threads] = run
+    assert best[1]["s1"] == best[2]["s1"] and best[1]["stats"] == best[2]["stats"]
+    rate = {t: cost["forward_solutions"] / best[t]["seconds"] / t for t in (1, 2)}
+    for t in (1, 2):
+        print(f"stress_field, {t} thread{'s' if t > 1 else ''}: {best[t]['seconds']:.2f} s, "
+              f"{rate[t] / 1e6:,.1f} M forward solutions/s per thread")
+    speedup = best[1]["seconds"] / best[2]["seconds"]
+    print(f"speedup 1 -> 2 threads: {speedup:.2f}x (target >= 1.8x)")
+
+    # invert_stress on neighbourhoods of the typical size, on this thread
+    positions, faults = args[0], args[1]
+    rng = np.random.default_rng(1)
+    subsets = [rng.choice(len(faults), typical, replace=False) for _ in range(10)]
+    t0 = time.perf_counter()
+    for idx in subsets:
+        kernels.invert_stress(faults[idx])
+    inv_seconds = time.perf_counter() - t0
+    inv_rate = len(subsets) * typical * kernels.inversion_candidate_count() / inv_seconds
+    print(f"invert_stress on {typical} faults: {inv_rate / 1e6:,.1f} M forward solutions/s "
+          f"(field per thread, 1 thread: {rate[1] / inv_rate:.2f}x of it; 2 threads: {rate[2] / inv_rate:.2f}x)")
+
+    run = best[1]
+    angles = []
+    for (trend, plunge), has, x in zip(run["s1"], run["has"], run["x"]):
+        if has:
+            want = axis(namespace["true_trend"](x), 0.0)
+            angles.append(math.degrees(math.acos(min(1.0, abs(float(axis(trend, plunge) @ want))))))
+    angles = np.array(angles)
+    print(f"recovered vs true S1 over {len(angles)} inverted nodes: median {np.median(angles):.1f}, "
+          f"90th percentile {np.percentile(angles, 90):.1f}, max {angles.max():.1f} degrees")
+
+
+if __name__ == "__main__":
+    main()
