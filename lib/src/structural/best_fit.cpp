@@ -267,7 +267,7 @@ void fit_cell(const CellSums& sums, CellKey cell, const BestFitStats& grid, doub
 class CellNumbering {
  public:
   CellNumbering(std::uint64_t grid_rows, std::uint64_t grid_columns, std::size_t points)
-      : columns_(grid_columns), sparse_(1024) {
+      : rows_(grid_rows), columns_(grid_columns), sparse_(1024) {
     std::uint64_t total = 0;
     if (!__builtin_mul_overflow(grid_rows, grid_columns, &total) && total <= points) {
       dense_.assign(static_cast<std::size_t>(total), kUnnumbered);
@@ -276,7 +276,9 @@ class CellNumbering {
   }
   std::size_t number(CellKey key) {
     if (use_dense_) {
-      if (key.row * columns_ + key.col >= dense_.size()) fail_invariant("a point binned outside its own grid");
+      // Subtraction and division are monotone, so no point bins beyond the
+      // grid that the same expressions sized.
+      if (key.row >= rows_ || key.col >= columns_) fail_invariant("a point binned outside its own grid");
       std::size_t& slot = dense_[static_cast<std::size_t>(key.row * columns_ + key.col)];
       if (slot == kUnnumbered) {
         slot = cells_.size();
@@ -292,6 +294,7 @@ class CellNumbering {
 
  private:
   static constexpr std::size_t kUnnumbered = static_cast<std::size_t>(-1);
+  std::uint64_t rows_;
   std::uint64_t columns_;
   bool use_dense_ = false;
   std::vector<std::size_t> dense_;
