@@ -165,35 +165,44 @@ void mode_checks() {
 }
 
 void ranking_checks() {
-  // Random streams with many ties against a stable sort of everything.
+  // Random streams with many ties, offered in enumeration order and in a
+  // shuffled order, against a stable sort of everything.
   std::mt19937_64 g(7);
   std::uniform_int_distribution<int> small(0, 4);
   const ReducedStress base = *make_reduced_stress(0.0, 0.0, 90.0, 0.0, 0.0, 1.0, 0.0);
-  bool all_same = true;
+  bool in_order = true, shuffled = true;
   for (int trial = 0; trial < 200; ++trial) {
-    CandidateRanking ranking;
-    std::vector<std::pair<FitScore, double>> all;
+    std::vector<std::pair<FitScore, std::uint64_t>> all;
     const int n = 1 + trial % 40;
     for (int i = 0; i < n; ++i) {
-      const FitScore s{static_cast<double>(small(g)), 1, static_cast<double>(1 + small(g))};
-      const double phi = static_cast<double>(i) / 64.0;  // tags the enumeration order
-      ranking.offer(s, base, phi);
-      all.emplace_back(s, phi);
+      all.emplace_back(FitScore{static_cast<double>(small(g)), 1, static_cast<double>(1 + small(g))},
+                       static_cast<std::uint64_t>(i));
     }
+    CandidateRanking ordered, mixed;
+    for (const auto& [score, index] : all) ordered.offer(score, index, base, static_cast<double>(index) / 64.0);
+    auto permuted = all;
+    std::shuffle(permuted.begin(), permuted.end(), g);
+    for (const auto& [score, index] : permuted) mixed.offer(score, index, base, static_cast<double>(index) / 64.0);
     std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
       return a.first.mean_misfit_degrees < b.first.mean_misfit_degrees ||
              (a.first.mean_misfit_degrees == b.first.mean_misfit_degrees &&
               a.first.effective_sample_size > b.first.effective_sample_size);
     });
     const std::size_t keep = std::min<std::size_t>(all.size(), 6);
-    all_same = all_same && ranking.size() == keep;
-    for (std::size_t i = 0; i < keep && all_same; ++i) all_same = ranking[i].stress.phi() == all[i].second;
+    in_order = in_order && ordered.size() == keep;
+    shuffled = shuffled && mixed.size() == keep;
+    for (std::size_t i = 0; i < keep; ++i) {
+      const double tag = static_cast<double>(all[i].second) / 64.0;  // phi tags the enumeration index
+      in_order = in_order && ordered[i].stress.phi() == tag;
+      shuffled = shuffled && mixed[i].stress.phi() == tag;
+    }
   }
-  put("ranking stable", all_same ? "same" : "DIFFERENT");
+  put("ranking stable", in_order ? "same" : "DIFFERENT");
+  put("ranking shuffled", shuffled ? "same" : "DIFFERENT");
   CandidateRanking tie;
-  tie.offer(FitScore{1.0, 1, 1.0}, base, 0.0);
-  tie.offer(FitScore{1.0, 2, 2.0}, base, 0.5);
-  tie.offer(FitScore{1.0, 1, 1.0}, base, 1.0);
+  tie.offer(FitScore{1.0, 1, 1.0}, 0, base, 0.0);
+  tie.offer(FitScore{1.0, 2, 2.0}, 1, base, 0.5);
+  tie.offer(FitScore{1.0, 1, 1.0}, 2, base, 1.0);
   put("ranking ties", num(tie[0].stress.phi()) + " " + num(tie[1].stress.phi()) + " " + num(tie[2].stress.phi()));
 }
 

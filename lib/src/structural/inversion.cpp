@@ -17,6 +17,9 @@ constexpr double kTrendLimit = 359.999999999;
 constexpr double kRollLimit = 179.999999999;
 constexpr double kPhiLimit = 1.000000001;
 
+// Stride of the first, sparse pass of a pruned search.
+constexpr std::size_t kSeedStride = 7;
+
 // The reference vectors from which the roll of S3 is measured: the downward
 // vertical (trend 0, plunge 90) unless S1 is within a degree of vertical,
 // then East (trend 90, plunge 0), both as the axis conversion gives them.
@@ -59,7 +62,8 @@ std::uint64_t saturating_product(std::initializer_list<std::uint64_t> factors) {
 // Screening. Before any acos or sin/cos, a lower bound of each fault's
 // misfit comes from the resolved shear alone: with c the cosine between the
 // observed line and the shear direction, the chord 2 sin(a/2) =
-// sqrt(2 (1 - c)) never exceeds the angle a. The misfit the forward model
+// sqrt(2 (1 - c)) and the first terms of a = 2 asin(chord / 2) never exceed
+// the angle a. The misfit the forward model
 // reports differs from the angle to the shear direction by rounding only
 // (the slip is rebuilt from the rake; acos near +-1 loses at most ~5e-8
 // radians), far below kScreenSlack, which is taken off every bound. The sum
@@ -80,7 +84,10 @@ inline bool screened_out(const StressMatrix& matrix, std::span<const PreparedFau
     double c = dot(r.shear, f.line) / r.shear_magnitude;
     if (!f.sense_known) c = std::fabs(c);
     const double chord = std::sqrt(std::max(0.0, 2.0 * (1.0 - c)));
-    const double lower = chord - kScreenSlack;
+    // The angle is 2 asin(chord / 2) = chord + chord^3 / 24 + 3 chord^5 / 640
+    // + ..., every term positive: any truncation is a lower bound.
+    const double chord2 = chord * chord;
+    const double lower = chord * (1.0 + chord2 * (1.0 / 24.0 + chord2 * (3.0 / 640.0))) - kScreenSlack;
     if (lower > 0.0) {
       sum += f.weight * lower;
       if (sum > screen_limit) return true;
@@ -142,15 +149,18 @@ inline FitSums score_full(const StressMatrix& matrix, std::span<const PreparedFa
 
 }  // namespace
 
-bool CandidateRanking::offer(const FitScore& score, const ReducedStress& frame_stress, double phi) {
+bool CandidateRanking::offer(const FitScore& score, std::uint64_t index, const ReducedStress& frame_stress,
+                             double phi) {
+  const Key key{score.mean_misfit_degrees, score.effective_sample_size, index};
   std::size_t pos = size_;
-  while (pos > 0 && better(score.mean_misfit_degrees, score.effective_sample_size,
-                           entries_[pos - 1].mean_misfit_degrees, entries_[pos - 1].effective_sample_size)) {
-    --pos;
-  }
+  while (pos > 0 && better(key, keys_[pos - 1])) --pos;
   if (pos >= kSize) return false;
   const std::size_t last = size_ < kSize ? size_ : kSize - 1;
-  for (std::size_t i = last; i > pos; --i) entries_[i] = entries_[i - 1];
+  for (std::size_t i = last; i > pos; --i) {
+    keys_[i] = keys_[i - 1];
+    entries_[i] = entries_[i - 1];
+  }
+  keys_[pos] = key;
   // The axes do not depend on phi, and phi lies in [0, 1] by construction.
   entries_[pos] = ScoredTensor{*frame_stress.with_phi(phi), score.mean_misfit_degrees, score.faults_scored,
                                score.effective_sample_size};
@@ -203,7 +213,10 @@ SearchFrames::Frame SearchFrames::make_frame(const OrientationFrame& o) {
 }
 
 SearchFrames::SearchFrames(double angle_step_degrees, double phi_step, std::size_t max_frame_bytes)
-    : angle_step_(angle_step_degrees), phi_step_(phi_step), materialised_(false) {
+    : angle_step_(angle_step_degrees), phi_step_(phi_step), phi_count_(0), materialised_(false) {
+  // Counted with the very loop the search runs (unbounded for steps so small
+  // that the sum stalls, like the search itself).
+  for (double s = 0.0; s <= kPhiLimit; s += phi_step) ++phi_count_;
   const CandidateFactors f = candidate_factors(angle_step_degrees, 1.0);
   const std::uint64_t frame_bound = saturating_product({f.trends, saturating_add_one(f.plunge_floor), f.rolls});
   // The closed form counts the loop values up to the rounding that the
@@ -248,8 +261,10 @@ std::optional<InversionResult> search_prepared(const SearchFrames& frames, Searc
   double limit = kNever;
   double screen_limit = kNever;
 
-  frames.for_each([&](const SearchFrames::Frame& frame) {
-    for (double s = 0.0; s <= kPhiLimit; s += phi_step) {
+  const std::uint64_t phi_count = frames.phi_count();
+  auto visit = [&](const SearchFrames::Frame& frame, std::uint64_t frame_index) {
+    std::uint64_t k = 0;
+    for (double s = 0.0; s <= kPhiLimit; s += phi_step, ++k) {
       const double phi = std::min(s, 1.0);
       ++tried;
       if (!frame.stress) continue;
@@ -285,21 +300,39 @@ std::optional<InversionResult> search_prepared(const SearchFrames& frames, Searc
                                                      score->faults_scored, score->effective_sample_size});
         continue;
       }
-      if (top.offer(*score, *frame.stress, phi) && top.full() && prune) {
+      if (top.offer(*score, frame_index * phi_count + k, *frame.stress, phi) && top.full() && prune) {
         bound = top.worst_mean();
         limit = bound * total * (1.0 - 1e-12);
         // A zero bound leaves no room for the screen's margins.
         screen_limit = bound > 0.0 ? bound * total * kDegreesToRadians * kScreenMargin : kNever;
       }
     }
-  });
+  };
+
+  const std::span<const SearchFrames::Frame> held = frames.held();
+  if (prune && frames.materialised()) {
+    // A sparse first pass over every kSeedStride-th frame finds good
+    // candidates all over the sphere early, so the bound is tight for the
+    // rest; the ranking's enumeration-index key makes the order irrelevant.
+    for (std::size_t i = 0; i < held.size(); i += kSeedStride) visit(held[i], i);
+    for (std::size_t i = 0; i < held.size(); ++i) {
+      if (i % kSeedStride != 0) visit(held[i], i);
+    }
+  } else {
+    std::uint64_t frame_index = 0;
+    frames.for_each([&](const SearchFrames::Frame& frame) { visit(frame, frame_index++); });
+  }
 
   if (scored == 0) return std::nullopt;
   InversionResult result{};
   if (mode == SearchMode::sort_all) {
+    // The literal ranking: a stable sort of everything, enumeration order
+    // breaking the remaining ties.
     std::stable_sort(everything.begin(), everything.end(), [](const auto& a, const auto& b) {
-      return CandidateRanking::better(a.first.mean_misfit_degrees, a.first.effective_sample_size,
-                                      b.first.mean_misfit_degrees, b.first.effective_sample_size);
+      if (a.first.mean_misfit_degrees != b.first.mean_misfit_degrees) {
+        return a.first.mean_misfit_degrees < b.first.mean_misfit_degrees;
+      }
+      return a.first.effective_sample_size > b.first.effective_sample_size;
     });
     result.best = everything[0].second;
     result.runner_up_count = std::min(everything.size() - 1, kRunnersUp);

@@ -93,6 +93,10 @@ class SearchFrames {
   double angle_step() const { return angle_step_; }
   double phi_step() const { return phi_step_; }
   bool materialised() const { return materialised_; }
+  // The held frames (empty when they are regenerated).
+  std::span<const Frame> held() const { return frames_; }
+  // How many phi values each frame carries.
+  std::uint64_t phi_count() const { return phi_count_; }
   // Calls visit(frame) for every frame in enumeration order.
   void for_each(const std::function<void(const Frame&)>& visit) const;
 
@@ -102,6 +106,7 @@ class SearchFrames {
   double angle_step_;
   double phi_step_;
   std::vector<Frame> frames_;
+  std::uint64_t phi_count_;
   bool materialised_;
 };
 
@@ -127,30 +132,38 @@ struct InversionResult {
   std::span<const ScoredTensor> runners_up() const { return {runner_up_storage.data(), runner_up_count}; }
 };
 
-// The bounded ranking: the six best candidates so far, sorted by mean misfit
-// ascending, then effective sample size descending. Candidates must be
-// offered in enumeration order: a newcomer goes after every member it does
-// not strictly beat, which is what a stable sort of everything would do.
+// The bounded ranking: the six best candidates offered so far, in the order
+// of a stable sort of everything by mean misfit ascending, then effective
+// sample size descending. The enumeration index of each candidate is the
+// last key, so candidates may be offered in any order, each at most once.
 class CandidateRanking {
  public:
   static constexpr std::size_t kSize = kRunnersUp + 1;
 
-  static bool better(double mean_a, double ess_a, double mean_b, double ess_b) {
-    return mean_a < mean_b || (mean_a == mean_b && ess_a > ess_b);
+  struct Key {
+    double mean;
+    double ess;
+    std::uint64_t index;  // enumeration order
+  };
+  static bool better(const Key& a, const Key& b) {
+    if (a.mean != b.mean) return a.mean < b.mean;
+    if (a.ess != b.ess) return a.ess > b.ess;
+    return a.index < b.index;
   }
 
   // True when the candidate entered the six; its tensor is frame_stress with
   // the given phi.
-  bool offer(const FitScore& score, const ReducedStress& frame_stress, double phi);
+  bool offer(const FitScore& score, std::uint64_t index, const ReducedStress& frame_stress, double phi);
 
   bool full() const { return size_ == kSize; }
   std::size_t size() const { return size_; }
   // The mean misfit of the sixth: a candidate whose mean is greater cannot
   // enter any more.
-  double worst_mean() const { return entries_[kSize - 1].mean_misfit_degrees; }
+  double worst_mean() const { return keys_[kSize - 1].mean; }
   const ScoredTensor& operator[](std::size_t i) const { return entries_[i]; }
 
  private:
+  std::array<Key, kSize> keys_{};
   std::array<ScoredTensor, kSize> entries_{};
   std::size_t size_ = 0;
 };
