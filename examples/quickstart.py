@@ -195,10 +195,43 @@ def surfaces_section() -> None:
         print(f"  cell ({row}, {col}): dip direction {dip_dir:6.1f}, dip {dip:5.1f}, rms distance {rms:.2f} m")
 
 
+def inversion_section() -> None:
+    print("== Stress: the inversion ==")
+    rng = np.random.default_rng(7)
+    # A strike-slip regime: S1 horizontal towards 40, S3 horizontal towards 130, phi 0.3.
+    known = (40.0, 0.0, 130.0, 0.0, 0.3)
+    faults = synthetic_faults(rng, known, 60, noise_degrees=4.0)
+    senses = rng.uniform(size=len(faults)) > 0.25  # a quarter of the senses of slip are unknown
+    print(f"{kernels.inversion_candidate_count()} candidate tensors on the default 10-degree grid")
+    result = kernels.invert_stress(faults, senses)
+    if result is None:
+        print("no candidate could be scored")
+        return
+    best = result["best"]
+
+    def axis(t: tuple) -> str:
+        return f"{round(t[0], 1) + 0.0:6.1f}/{round(t[1], 1) + 0.0:5.1f}"
+
+    print(f"known tensor:     S1 {known[0]:6.1f}/{known[1]:5.1f}, S3 {known[2]:6.1f}/{known[3]:5.1f}, phi {known[4]:.2f}")
+    print(f"recovered tensor: S1 {axis(best['s1'])}, S3 {axis(best['s3'])}, phi {best['phi']:.2f}, "
+          f"mean misfit {best['mean_misfit_degrees']:.3f} deg on {best['faults_scored']} faults")
+    # A horizontal S1 is enumerated at both of its ends, so such tensors come in pairs.
+    for rank, t in enumerate(result["runners_up"], start=2):
+        print(f"  rank {rank}: S1 {axis(t['s1'])}, S3 {axis(t['s3'])}, phi {t['phi']:.2f}, "
+              f"misfit {t['mean_misfit_degrees']:.3f}")
+    # Weights: only the first half of the faults counts.
+    weights = np.r_[np.ones(30), np.zeros(30)]
+    half = kernels.invert_stress(faults, senses, weights)
+    print(f"first half only: misfit {half['best']['mean_misfit_degrees']:.3f} deg, effective sample size "
+          f"{half['best']['effective_sample_size']:.1f}; {half['candidates_scored']} of "
+          f"{half['candidates_tried']} candidates scored")
+
+
 def main() -> None:
     geometry_section()
     density_section()
     forward_stress_section()
+    inversion_section()
     stress_field_section()
     mechanisms_section()
     surfaces_section()
