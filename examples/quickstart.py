@@ -209,7 +209,7 @@ def inversion_section() -> None:
         return
     best = result["best"]
 
-    def axis(t: tuple) -> str:
+    def axis(t: tuple[float, float]) -> str:
         return f"{round(t[0], 1) + 0.0:6.1f}/{round(t[1], 1) + 0.0:5.1f}"
 
     print(f"known tensor:     S1 {known[0]:6.1f}/{known[1]:5.1f}, S3 {known[2]:6.1f}/{known[3]:5.1f}, phi {known[4]:.2f}")
@@ -222,6 +222,8 @@ def inversion_section() -> None:
     # Weights: only the first half of the faults counts.
     weights = np.r_[np.ones(30), np.zeros(30)]
     half = kernels.invert_stress(faults, senses, weights)
+    if half is None:
+        return
     print(f"first half only: misfit {half['best']['mean_misfit_degrees']:.3f} deg, effective sample size "
           f"{half['best']['effective_sample_size']:.1f}; {half['candidates_scored']} of "
           f"{half['candidates_tried']} candidates scored")
