@@ -376,13 +376,15 @@ std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(const s
   const std::vector<std::size_t> distinct = merge_coincident(points, parameters.coincidence_distance);
   stats.distinct_points = distinct.size();
 
-  // fmin / fmax ignore a NaN coordinate wherever another value exists.
+  // A NaN coordinate is ignored wherever another value exists (as fmin and
+  // fmax do; written out because those are library calls here).
   double x_min = NAN, x_max = NAN, y_min = NAN, y_max = NAN;
   for (const std::size_t i : distinct) {
-    x_min = std::fmin(x_min, points[i].e);
-    x_max = std::fmax(x_max, points[i].e);
-    y_min = std::fmin(y_min, points[i].n);
-    y_max = std::fmax(y_max, points[i].n);
+    const double x = points[i].e, y = points[i].n;
+    if (x < x_min || std::isnan(x_min)) x_min = x;
+    if (x > x_max || std::isnan(x_max)) x_max = x;
+    if (y < y_min || std::isnan(y_min)) y_min = y;
+    if (y > y_max || std::isnan(y_max)) y_max = y;
   }
   const double cell_size = parameters.cell_size;
   stats.grid_x_min = x_min;
