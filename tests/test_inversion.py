@@ -346,7 +346,8 @@ def test_ranking_tie_rules(core):
     ("misfit two lines", "45"), ("misfit no lines", "none"),
     ("second line off plane", "slickenline 1 lies 30.000 degrees off the fault plane, more than the 1.000 allowed"),
     ("count default", "71280"), ("count half", "1034208"), ("count coarse", "8"),
-    ("count tiny", "18446744073709551615"), ("frames 200", "2"),
+    ("count tiny", "18446744073709551615"), ("frames 200", "2"), ("frames absurd", "regenerated 0"),
+    ("phi count", "11 4"),
 ])
 def test_core_values(core, key, value):
     if value is not None:

@@ -261,6 +261,12 @@ void count_checks() {
   std::size_t frames = 0;
   two.for_each([&](const SearchFrames::Frame&) { ++frames; });
   put("frames 200", std::to_string(frames));
+  // Building the grid of absurd steps costs nothing until a search runs.
+  const SearchFrames absurd(1e-300, 5e-324);
+  put("frames absurd", std::string(absurd.materialised() ? "held" : "regenerated") + " " +
+                           std::to_string(absurd.phi_count()));
+  put("phi count", std::to_string(SearchFrames(10.0, 0.1).phi_count()) + " " +
+                       std::to_string(SearchFrames(10.0, 0.3).phi_count()));
   std::string first;
   enumerate_orientation_frames(10.0, [&](const OrientationFrame& f) {
     if (f.s1_plunge == 0.0 && f.s1_trend == 0.0 && first.size() < 200) {

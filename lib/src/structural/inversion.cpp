@@ -214,27 +214,35 @@ SearchFrames::Frame SearchFrames::make_frame(const OrientationFrame& o) {
 
 SearchFrames::SearchFrames(double angle_step_degrees, double phi_step, std::size_t max_frame_bytes)
     : angle_step_(angle_step_degrees), phi_step_(phi_step), phi_count_(0), materialised_(false) {
-  // Counted with the very loop the search runs (unbounded for steps so small
-  // that the sum stalls, like the search itself).
-  for (double s = 0.0; s <= kPhiLimit; s += phi_step) ++phi_count_;
-  const CandidateFactors f = candidate_factors(angle_step_degrees, 1.0);
-  const std::uint64_t frame_bound = saturating_product({f.trends, saturating_add_one(f.plunge_floor), f.rolls});
+  // Counted with the very loop the search runs, when the closed form says it
+  // is short (and so cannot stall).
+  if (candidate_factors(1.0, phi_step).phi_floor < (std::uint64_t{1} << 20)) {
+    for (double s = 0.0; s <= kPhiLimit; s += phi_step) ++phi_count_;
+  }
   // The closed form counts the loop values up to the rounding that the
-  // tolerances absorb; a little headroom covers a value more per loop.
+  // tolerances absorb; a value more per loop is headroom.
+  const CandidateFactors f = candidate_factors(angle_step_degrees, 1.0);
   const std::uint64_t headroom =
       saturating_product({saturating_add_one(f.trends), saturating_add_one(saturating_add_one(f.plunge_floor)),
                           saturating_add_one(f.rolls)});
-  if (frame_bound > 0 && headroom <= max_frame_bytes / sizeof(Frame)) {
-    frames_.reserve(static_cast<std::size_t>(headroom));
-    enumerate_orientation_frames(angle_step_degrees,
-                                 [this](const OrientationFrame& o) { frames_.push_back(make_frame(o)); });
-    materialised_ = true;
-  }
+  materialised_ = headroom <= max_frame_bytes / sizeof(Frame);
+}
+
+std::span<const SearchFrames::Frame> SearchFrames::held() const {
+  if (!materialised_) return {};
+  std::call_once(built_, [this] {
+    const CandidateFactors f = candidate_factors(angle_step_, 1.0);
+    frames_.reserve(static_cast<std::size_t>(
+        saturating_product({saturating_add_one(f.trends), saturating_add_one(saturating_add_one(f.plunge_floor)),
+                            saturating_add_one(f.rolls)})));
+    enumerate_orientation_frames(angle_step_, [this](const OrientationFrame& o) { frames_.push_back(make_frame(o)); });
+  });
+  return frames_;
 }
 
 void SearchFrames::for_each(const std::function<void(const Frame&)>& visit) const {
   if (materialised_) {
-    for (const Frame& frame : frames_) visit(frame);
+    for (const Frame& frame : held()) visit(frame);
     return;
   }
   enumerate_orientation_frames(angle_step_, [&visit](const OrientationFrame& o) { visit(make_frame(o)); });
@@ -261,8 +269,8 @@ std::optional<InversionResult> search_prepared(const SearchFrames& frames, Searc
   double limit = kNever;
   double screen_limit = kNever;
 
-  const std::uint64_t phi_count = frames.phi_count();
-  auto visit = [&](const SearchFrames::Frame& frame, std::uint64_t frame_index) {
+  // Candidate index = first_index + k for the k-th phi value of a frame.
+  auto visit = [&](const SearchFrames::Frame& frame, std::uint64_t first_index) {
     std::uint64_t k = 0;
     for (double s = 0.0; s <= kPhiLimit; s += phi_step, ++k) {
       const double phi = std::min(s, 1.0);
@@ -300,7 +308,7 @@ std::optional<InversionResult> search_prepared(const SearchFrames& frames, Searc
                                                      score->faults_scored, score->effective_sample_size});
         continue;
       }
-      if (top.offer(*score, frame_index * phi_count + k, *frame.stress, phi) && top.full() && prune) {
+      if (top.offer(*score, first_index + k, *frame.stress, phi) && top.full() && prune) {
         bound = top.worst_mean();
         limit = bound * total * (1.0 - 1e-12);
         // A zero bound leaves no room for the screen's margins.
@@ -309,18 +317,19 @@ std::optional<InversionResult> search_prepared(const SearchFrames& frames, Searc
     }
   };
 
-  const std::span<const SearchFrames::Frame> held = frames.held();
-  if (prune && frames.materialised()) {
+  const std::uint64_t phi_count = frames.phi_count();
+  if (prune && frames.materialised() && phi_count > 0) {
     // A sparse first pass over every kSeedStride-th frame finds good
     // candidates all over the sphere early, so the bound is tight for the
     // rest; the ranking's enumeration-index key makes the order irrelevant.
-    for (std::size_t i = 0; i < held.size(); i += kSeedStride) visit(held[i], i);
+    const std::span<const SearchFrames::Frame> held = frames.held();
+    for (std::size_t i = 0; i < held.size(); i += kSeedStride) visit(held[i], i * phi_count);
     for (std::size_t i = 0; i < held.size(); ++i) {
-      if (i % kSeedStride != 0) visit(held[i], i);
+      if (i % kSeedStride != 0) visit(held[i], i * phi_count);
     }
   } else {
-    std::uint64_t frame_index = 0;
-    frames.for_each([&](const SearchFrames::Frame& frame) { visit(frame, frame_index++); });
+    // In enumeration order, the candidates tried so far number the next one.
+    frames.for_each([&](const SearchFrames::Frame& frame) { visit(frame, tried); });
   }
 
   if (scored == 0) return std::nullopt;

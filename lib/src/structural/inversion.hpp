@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -71,7 +72,9 @@ CandidateFactors candidate_factors(double angle_step_degrees, double phi_step);
 std::uint64_t candidate_count(double angle_step_degrees, double phi_step);
 
 // The candidate grid of one pair of steps: the frames with their tensors,
-// built once (trigonometry included). The phi values, 0, step, 2 step, ...
+// built once (trigonometry included), on the first search that needs them,
+// so that constructing it costs nothing when no search runs. Safe to share
+// between threads from construction on. The phi values, 0, step, 2 step, ...
 // (accumulated) while <= 1.000000001, each capped at 1, are generated inside
 // the search. For grids too large to hold (angle steps of a degree or two and
 // below), the frames are regenerated on the fly during each search instead,
@@ -92,10 +95,12 @@ class SearchFrames {
 
   double angle_step() const { return angle_step_; }
   double phi_step() const { return phi_step_; }
+  // The frames are held (rather than regenerated on every search).
   bool materialised() const { return materialised_; }
-  // The held frames (empty when they are regenerated).
-  std::span<const Frame> held() const { return frames_; }
-  // How many phi values each frame carries.
+  // The held frames, built on first use (empty when they are regenerated).
+  std::span<const Frame> held() const;
+  // How many phi values each frame carries, or 0 when there are too many to
+  // count up front (then the search visits candidates in plain order).
   std::uint64_t phi_count() const { return phi_count_; }
   // Calls visit(frame) for every frame in enumeration order.
   void for_each(const std::function<void(const Frame&)>& visit) const;
@@ -105,9 +110,10 @@ class SearchFrames {
  private:
   double angle_step_;
   double phi_step_;
-  std::vector<Frame> frames_;
   std::uint64_t phi_count_;
   bool materialised_;
+  mutable std::once_flag built_;
+  mutable std::vector<Frame> frames_;
 };
 
 struct ScoredTensor {
