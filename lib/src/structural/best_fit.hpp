@@ -60,7 +60,7 @@ double collinearity_of(const std::array<double, 3>& singular_values);
 double rms_distance_of(const PlaneFit& fit);
 
 // Eigenvalues (descending) and eigenvectors (columns, moved with their
-// values) of a symmetric 3 x 3 matrix by cyclic-free classical Jacobi
+// values) of a symmetric 3 x 3 matrix by classical Jacobi
 // rotations: always the largest off-diagonal entry, at most 50 rotations.
 struct SymmetricEigen {
   std::array<double, 3> values;
