@@ -32,11 +32,14 @@ except ImportError:  # the bench extra is optional
 
 
 def best_of(fn, repeats):
+    """The shortest of `repeats` runs, with that run's result."""
     best, result = math.inf, None
     for _ in range(repeats):
         t = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t)
+        value = fn()
+        elapsed = time.perf_counter() - t
+        if elapsed < best:
+            best, result = elapsed, value
     return best, result
 
 
