@@ -228,6 +228,17 @@ def test_non_contiguous_dems_are_refused_and_their_copies_accepted(view):
         call(np.ascontiguousarray(dem))
 
 
+def test_dem_whose_byte_strides_are_not_whole_elements_is_refused():
+    # A float64 field of a packed record array: 12 bytes between elements, one and a half doubles.
+    records = np.zeros(20, dtype=[("z", "<f8"), ("flag", "<f4")])
+    records["z"] = np.arange(20.0)
+    dem = np.lib.stride_tricks.as_strided(records["z"], shape=(4, 5), strides=(60, 12))
+    with pytest.raises(ValueError) as info:
+        kernels.intersect_plane_grid(dem, GT, (0, 0, 0), 0, 0)
+    assert str(info.value) == LAYOUT
+    assert kernels.intersect_plane_grid(np.ascontiguousarray(dem), GT, (0, 0, 0), 0, 0)[0].shape == (0, 3)
+
+
 def raised(kind, call):
     with pytest.raises(kind) as info:
         call()
