@@ -316,3 +316,26 @@ def test_support_of_equal_weights_is_their_number_at_any_scale(bandwidth, kind, 
     assert field["support"][0] == pytest.approx(5.0, rel=1e-12)
     assert stats["nodes_inverted"] == 1
     assert kernels.field_cost(*args, kernel=kind, min_support=4.5, **COARSE)["nodes_to_invert"] == 1
+
+
+@pytest.mark.parametrize("function", BOTH, ids=["stress_field", "field_cost"])
+def test_lock_released_while_nodes_are_walked(function):
+    import threading
+
+    rng = np.random.default_rng(6)
+    faults = np.tile(fault_set(1), (1000, 1))
+    positions = rng.uniform(0, 100, (1000, 2))
+    progress, during = {"count": 0}, {}
+
+    def long_call():
+        before = progress["count"]
+        function(positions, faults, [0.0, 0.0], [1.0, 1.0], [100, 80], [5.0, 5.0], kernel="gaussian",
+                 min_support=math.inf)
+        during["steps"] = progress["count"] - before
+
+    worker = threading.Thread(target=long_call)
+    worker.start()
+    while worker.is_alive():
+        progress["count"] += 1
+    worker.join()
+    assert during["steps"] > 1000
