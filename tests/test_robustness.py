@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import gc
 import math
+import os
 
 import numpy as np
 import pytest
@@ -64,7 +65,7 @@ def candidates(name: str, valid: object) -> list[object]:
 
 
 @pytest.mark.parametrize("function", registered())
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow], database=None)
+@settings(max_examples=int(os.environ.get("VELKOR_FUZZ_EXAMPLES", "60")), deadline=None, suppress_health_check=[HealthCheck.too_slow], database=None)
 @given(data=st.data())
 def test_hostile_arguments(function, data):
     sample = SAMPLES[function]
