@@ -67,11 +67,4 @@ class Arguments {
   std::array<PyObject*, kMaxParameters> slots_{};
 };
 
-// A view reads C-contiguous memory (the DEM of the surface functions asks for it).
-template <class T>
-bool is_c_contiguous(const StridedView2D<T>& view) {
-  return (view.rows <= 1 || view.row_stride == view.cols * static_cast<std::int64_t>(sizeof(T))) &&
-         (view.cols <= 1 || view.col_stride == static_cast<std::int64_t>(sizeof(T)));
-}
-
 }  // namespace velkor::py
