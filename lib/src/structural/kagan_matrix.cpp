@@ -99,12 +99,12 @@ struct Pack {
     std::memcpy(&v, p, sizeof v);
     return v;
   }
-  [[gnu::always_inline]] static Value select(Mask m, Value a, Value b) { return m ? a : b; }
-  [[gnu::always_inline]] static Value absolute(Value a) {
+  [[gnu::always_inline]] static Value select(const Mask& m, const Value& a, const Value& b) { return m ? a : b; }
+  [[gnu::always_inline]] static Value absolute(const Value& a) {
     return (Value)((Mask)a & (Mask)broadcast(std::bit_cast<double>(0x7fffffffffffffffLL)));
   }
   // std::max(a, b) lane by lane.
-  [[gnu::always_inline]] static Value larger(Value a, Value b) { return select(a < b, b, a); }
+  [[gnu::always_inline]] static Value larger(const Value& a, const Value& b) { return select(a < b, b, a); }
 };
 
 // The most lanes any build reads past the end of a row.
@@ -185,7 +185,7 @@ void prepare_pairs_baseline(const Quaternion& c, const QuaternionColumns& column
 // Two halves: written without AVX intrinsics so that it inlines into the
 // generic body, which the AVX2 function below compiles with VEX encoding.
 struct SquareRoot4 {
-  [[gnu::always_inline]] static Double4 apply(Double4 a) {
+  [[gnu::always_inline]] static Double4 apply(const Double4& a) {
     const Double2 low = SquareRoot2::apply(Double2{a[0], a[1]});
     const Double2 high = SquareRoot2::apply(Double2{a[2], a[3]});
     return Double4{low[0], low[1], high[0], high[1]};
@@ -216,6 +216,20 @@ void prepare_pairs(const Quaternion& c, const QuaternionColumns& columns, std::s
   chosen(c, columns, start, count, unit_w_out, full_route_out);
 }
 
+// Inverse cosines of the scalar parts into reported turns, in place: twice
+// the angle in degrees, folded into [0, 180] (whole packs; the buffer has
+// room for the last one).
+void fold_turns(double* values, std::size_t count) {
+  using P = Pack<2>;
+  const P::Value two = P::broadcast(2.0), degrees = P::broadcast(kRadiansToDegrees);
+  const P::Value half_circle = P::broadcast(180.0), circle = P::broadcast(360.0);
+  for (std::size_t k = 0; k < count; k += 2) {
+    const P::Value angle = two * P::load(values + k) * degrees;
+    const P::Value folded = P::select(angle > half_circle, circle - angle, angle);
+    std::memcpy(values + k, &folded, sizeof folded);
+  }
+}
+
 // Positions i + 1 .. n - 1 of row i; the rest of the row is left alone.
 std::optional<CoreError> fill_kagan_row(std::span<const Quaternion> quaternions, const QuaternionColumns& columns,
                                         std::size_t i, double* row) {
@@ -226,24 +240,22 @@ std::optional<CoreError> fill_kagan_row(std::span<const Quaternion> quaternions,
   const Quaternion c = inverse(quaternions[i], n1);
   alignas(64) double unit_w[kPairBlock + kMaxLanes];
   alignas(64) double full_route[kPairBlock + kMaxLanes];
-  alignas(64) double inverse_cosine[kPairBlock];
+  alignas(64) double inverse_cosine[kPairBlock + kMaxLanes];
   for (std::size_t start = i + 1; start < n; start += kPairBlock) {
     const std::size_t count = std::min(kPairBlock, n - start);
     prepare_pairs(c, columns, start, count, unit_w, full_route);
     // Nothing but the inverse cosines in this loop: they are most of the cost.
     for (std::size_t k = 0; k < count; ++k) inverse_cosine[k] = std::acos(unit_w[k]);
+    if (count % 2 != 0) inverse_cosine[count] = 0.0;  // the unused lane of the last pack
+    fold_turns(inverse_cosine, count);
+    std::memcpy(row + start, inverse_cosine, count * sizeof(double));
     for (std::size_t k = 0; k < count; ++k) {
+      if (full_route[k] == 0.0) [[likely]] continue;
       const std::size_t j = start + k;
-      if (full_route[k] != 0.0) [[unlikely]] {
-        if (columns.degenerate[j] != 0.0) return CoreError{DegenerateQuaternion{}};
-        const auto angle = kagan_angle_given_inverse(c, quaternions[j]);
-        if (!angle) return angle.error();
-        row[j] = *angle;
-        continue;
-      }
-      const double angle = 2.0 * inverse_cosine[k] * kRadiansToDegrees;
-      const double folded = 360.0 - angle;
-      row[j] = angle > 180.0 ? folded : angle;
+      if (columns.degenerate[j] != 0.0) return CoreError{DegenerateQuaternion{}};
+      const auto angle = kagan_angle_given_inverse(c, quaternions[j]);
+      if (!angle) return angle.error();
+      row[j] = *angle;
     }
   }
   return std::nullopt;
