@@ -458,3 +458,14 @@ def test_vector_widths_agree_bit_for_bit(tmp_path):
         outputs.append(subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout)
     assert outputs[0] == outputs[1]
     assert "mismatches 0\n" in outputs[0]
+
+
+@pytest.mark.parametrize("rows", [2**33, 10**6])
+def test_catalogues_too_large_for_memory_are_refused(rows):
+    # Zero strides make a huge catalogue out of one row: N * N doubles (or even
+    # N mechanisms) cannot be allocated, which must be a MemoryError, not a crash.
+    from numpy.lib.stride_tricks import as_strided
+
+    m = as_strided(np.array([0.0, 0.0, 90.0, 0.0]), shape=(rows, 4), strides=(0, 8))
+    with pytest.raises(MemoryError):
+        kernels.kagan_angle_matrix(m)

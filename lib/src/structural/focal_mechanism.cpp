@@ -6,6 +6,7 @@
 #include <limits>
 #include <new>
 
+#include "common/memory_limit.hpp"
 #include "text/number_format.hpp"
 
 namespace velkor {
@@ -202,9 +203,8 @@ MechanismParse parse_mechanisms(const StridedView2D<double>& array) {
     parse.error = "mechanisms must be an (N, 4) array of P trend, P plunge, T trend, T plunge";
     return parse;
   }
-  const auto rows = static_cast<std::uint64_t>(array.rows);
-  if (rows > parse.mechanisms.max_size()) throw std::bad_alloc();
-  parse.mechanisms.reserve(static_cast<std::size_t>(rows));
+  require_memory_for(static_cast<std::uint64_t>(array.rows), sizeof(FocalMechanism));
+  parse.mechanisms.reserve(static_cast<std::size_t>(array.rows));
   for (std::int64_t i = 0; i < array.rows; ++i) {
     auto mechanism = focal_mechanism_from_axes(array(i, 0), array(i, 1), array(i, 2), array(i, 3));
     if (!mechanism) {

@@ -5,9 +5,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <optional>
 
+#include "common/memory_limit.hpp"
 #include "parallel/worker_pool.hpp"
 
 #if defined(__SSE2__)
@@ -303,7 +305,9 @@ CoreResult<std::vector<double>> kagan_row(std::span<const FocalMechanism> mechan
 
 CoreResult<std::vector<double>> kagan_upper_triangle(std::span<const FocalMechanism> mechanisms) {
   const std::size_t n = mechanisms.size();
-  if (n != 0 && n > std::vector<double>().max_size() / n) throw std::bad_alloc();
+  // N * N doubles, checked without overflow.
+  if (n != 0 && n > std::numeric_limits<std::size_t>::max() / n) throw std::bad_alloc();
+  require_memory_for(static_cast<std::uint64_t>(n) * n, sizeof(double));
   const std::vector<Quaternion> quaternions = quaternions_of(mechanisms);
   const QuaternionColumns columns(quaternions);
   std::vector<double> matrix;

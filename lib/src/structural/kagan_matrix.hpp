@@ -18,7 +18,7 @@ CoreResult<std::vector<double>> kagan_row(std::span<const FocalMechanism> mechan
 // The upper triangle of the (N, N) Kagan matrix in row-major order, zeros on
 // and below the diagonal; rows run on the WorkerPool. The lower triangle is
 // left for mirror_upper_triangle so that it is a copy, not a recomputation.
-// Throws std::bad_alloc when N * N doubles cannot be addressed.
+// Throws std::bad_alloc when N * N doubles exceed the physical memory.
 CoreResult<std::vector<double>> kagan_upper_triangle(std::span<const FocalMechanism> mechanisms);
 
 // Copies entry (j, i) into (i, j) for every j < i of a row-major n x n matrix.
