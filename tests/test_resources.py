@@ -68,6 +68,7 @@ def test_failing_sample_really_fails():
             getattr(kernels, function)(**failing_sample(function))
 
 
+@pytest.mark.no_sanitizer
 def test_big_results_are_freed_with_their_arrays():
     if "density_field" not in kernels.__all__:
         pytest.skip("density_field not built yet")
