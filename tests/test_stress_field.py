@@ -339,3 +339,9 @@ def test_lock_released_while_nodes_are_walked(function):
         progress["count"] += 1
     worker.join()
     assert during["steps"] > 1000
+
+
+@pytest.mark.parametrize("counts", [[2**31, 2**31], [2**40, 1]])
+def test_field_beyond_memory_is_a_memory_error(counts):
+    with pytest.raises(MemoryError):
+        kernels.stress_field(np.zeros((0, 2)), np.zeros((0, 4)), [0.0, 0.0], [1.0, 1.0], counts, [1.0, 1.0])

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/internal_failure.hpp"
+#include "common/memory_limit.hpp"
 #include "parallel/worker_pool.hpp"
 
 namespace velkor {
@@ -171,6 +172,7 @@ double node_density(std::span<const Neighbour> neighbours) {
 }
 
 std::vector<double> node_buffer(std::uint64_t n) {
+  require_memory_for(n, sizeof(double));
   if (n > std::vector<double>().max_size()) throw std::bad_alloc();
   return std::vector<double>(static_cast<std::size_t>(n));
 }

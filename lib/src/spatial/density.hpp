@@ -128,7 +128,7 @@ double node_density(std::span<const Neighbour> neighbours);
 std::vector<double> density_values(const PointList& points, const Grid& grid, const DistanceKernel& kernel);
 
 // A result buffer of n doubles; std::bad_alloc (never length_error) when n
-// cannot be held.
+// cannot be held or exceeds the physical memory.
 std::vector<double> node_buffer(std::uint64_t n);
 
 }  // namespace velkor

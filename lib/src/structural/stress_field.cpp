@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "common/internal_failure.hpp"
+#include "common/memory_limit.hpp"
 #include "parallel/worker_pool.hpp"
 #include "structural/geol_axis.hpp"
 
@@ -120,7 +121,9 @@ StressFieldResult compute_stress_field(const PointList& positions, std::span<con
   }
   const std::uint64_t nodes = node_count(grid);
   const std::size_t d = grid.dimension;
-  if (nodes > std::numeric_limits<std::uint64_t>::max() / 3) throw std::bad_alloc();
+  // Every column together, refused up front when it could never be backed by
+  // memory: D coordinates, fifteen more numbers and two flags per node.
+  require_memory_for(nodes, (d + 15) * sizeof(double) + 2);
 
   StressFieldResult result;
   StressFieldColumns& c = result.columns;
