@@ -125,10 +125,7 @@ std::optional<FitScore> score_prepared(const StressMatrix& matrix, const Scoring
     for (const PreparedFault& f : faults) {
       const double m = prepared_misfit(matrix, f);
       if (std::isnan(m)) continue;
-      sums.count += 1;
-      sums.sum_w += f.weight;
-      sums.sum_wm += f.weight * m;
-      sums.sum_ww += f.weight_squared;
+      sums.add(f.weight, f.weight_squared, m);
     }
     return fit_score_of(sums);
   }
@@ -147,10 +144,7 @@ std::optional<FitScore> score_prepared(const StressMatrix& matrix, const Scoring
   for (std::size_t i = 0; i < faults.size(); ++i) {
     if (std::isnan(misfits[i])) continue;
     const double w = std::ldexp(faults[i].weight, shift);
-    sums.count += 1;
-    sums.sum_w += w;
-    sums.sum_wm += w * misfits[i];
-    sums.sum_ww += w * w;
+    sums.add(w, w * w, misfits[i]);
   }
   return fit_score_of(sums);
 }

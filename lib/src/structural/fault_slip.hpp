@@ -154,6 +154,14 @@ struct FitSums {
   double sum_w = 0.0;
   double sum_wm = 0.0;
   double sum_ww = 0.0;
+
+  // One scored fault: its weight, the weight squared and its misfit.
+  void add(double weight, double weight_squared, double misfit) {
+    count += 1;
+    sum_w += weight;
+    sum_wm += weight * misfit;
+    sum_ww += weight_squared;
+  }
 };
 
 // The FitScore of finished sums, or no value when the scored weight is zero.

@@ -104,10 +104,7 @@ inline FitSums score_cached(std::span<const PreparedFault> faults, const ShearCa
     const PreparedFault& f = faults[i];
     const double m = misfit_of_shear(f, cache[i].shear, cache[i].magnitude);
     if (std::isnan(m)) continue;
-    sums.count += 1;
-    sums.sum_w += f.weight;
-    sums.sum_wm += f.weight * m;
-    sums.sum_ww += f.weight_squared;
+    sums.add(f.weight, f.weight_squared, m);
     if (sums.sum_wm > limit && sums.sum_wm / total > bound) {
       abandoned = true;
       return sums;
@@ -122,10 +119,7 @@ inline FitSums score_with_bound(const StressMatrix& matrix, std::span<const Prep
   for (const PreparedFault& f : faults) {
     const double m = prepared_misfit(matrix, f);
     if (std::isnan(m)) continue;
-    sums.count += 1;
-    sums.sum_w += f.weight;
-    sums.sum_wm += f.weight * m;
-    sums.sum_ww += f.weight_squared;
+    sums.add(f.weight, f.weight_squared, m);
     if (sums.sum_wm > limit && sums.sum_wm / total > bound) {
       abandoned = true;
       return sums;
@@ -139,10 +133,7 @@ inline FitSums score_full(const StressMatrix& matrix, std::span<const PreparedFa
   for (const PreparedFault& f : faults) {
     const double m = prepared_misfit(matrix, f);
     if (std::isnan(m)) continue;
-    sums.count += 1;
-    sums.sum_w += f.weight;
-    sums.sum_wm += f.weight * m;
-    sums.sum_ww += f.weight_squared;
+    sums.add(f.weight, f.weight_squared, m);
   }
   return sums;
 }
