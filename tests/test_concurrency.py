@@ -63,3 +63,74 @@ def test_forked_children_after_a_parallel_call_compute_correct_results():
     with context.Pool(2) as pool:
         results = pool.map(child_results, [RELEASING] * 4)
     assert all(result == expected for result in results)
+
+
+def heavy_calls() -> dict[str, tuple]:
+    """Inputs large enough that each lock-releasing function computes for a good fraction of a second."""
+    from _velkor import kernels
+    from samples import dem, faults_from_rakes, mechanisms
+
+    rng = np.random.default_rng(99)
+    faults = faults_from_rakes(rng, 400)
+    positions = rng.uniform(0.0, 10.0, (400, 2))
+    points = rng.uniform(0.0, 100.0, (200_000, 2))
+    terrain = dem(rng, 1500, 1500)
+    gt = (0.0, 1.0, 0.0, 1500.0, 0.0, -1.0)
+    xs = np.linspace(10.0, 1490.0, 60)
+    grid_x, grid_y = np.meshgrid(xs, xs)
+    vertices = np.column_stack([grid_x.ravel(), grid_y.ravel(), np.full(grid_x.size, 55.0) + grid_x.ravel() * 0.01])
+    faces = np.array([[r * 60 + c, r * 60 + c + 1, (r + 1) * 60 + c] for r in range(59) for c in range(59)], np.int64)
+    cat = mechanisms(rng, 4000)
+    cloud = np.column_stack([rng.uniform(0, 1000, 600_000), rng.uniform(0, 1000, 600_000), rng.normal(size=600_000)])
+    field = (positions, faults, [2.5, 2.5], [5.0, 5.0], [2, 1], [20.0, 20.0])
+    return {
+        "density_field": (kernels.density_field, (points, [0.0, 0.0], [0.25, 0.25], [400, 400], [3.0, 3.0])),
+        "stress_field": (kernels.stress_field, field),
+        "field_cost": (kernels.field_cost, (rng.uniform(0.0, 10.0, (200_000, 2)), faults_from_rakes(rng, 1)
+                                            .repeat(200_000, axis=0), [0.0, 0.0], [0.02, 0.02], [500, 500],
+                                            [0.1, 0.1])),
+        "invert_stress": (kernels.invert_stress, (faults_from_rakes(rng, 60),)),
+        "best_fit_planes": (kernels.best_fit_planes, (cloud, 20.0)),
+        "intersect_plane_grid": (kernels.intersect_plane_grid, (terrain, gt, (750.0, 750.0, 50.0), 30.0, 0.0)),
+        "intersect_mesh_grid": (kernels.intersect_mesh_grid, (terrain, gt, vertices, faces)),
+        "kagan_angles": (kernels.kagan_angles, (np.repeat(cat, 150, axis=0), np.tile(cat, (150, 1)))),
+        "kagan_angle_matrix": (kernels.kagan_angle_matrix, (cat,)),
+    }
+
+
+@pytest.mark.no_sanitizer
+@pytest.mark.skipif(len(RELEASING) < len(LOCK_RELEASING), reason="not every lock-releasing function is built yet")
+def test_the_lock_is_released_while_heavy_functions_compute():
+    """While one of them computes on another thread, this thread keeps running Python: the longest pause it
+    sees is well short of the call (holding the lock would stall it for the whole call). Conversion and
+    validation (parsing every mechanism, copying a DEM) legitimately hold the lock, so the margin is wide."""
+    import sys
+    import time
+
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(0.001)
+    try:
+        for name, (function, args) in heavy_calls().items():
+            done = threading.Event()
+            span: list[float] = []
+
+            def run() -> None:
+                start = time.perf_counter()
+                function(*args)
+                span.append(time.perf_counter() - start)
+                done.set()
+
+            worker = threading.Thread(target=run)
+            last = time.perf_counter()
+            longest = 0.0
+            worker.start()
+            while not done.is_set():
+                now = time.perf_counter()
+                longest = max(longest, now - last)
+                last = now
+            worker.join()
+            assert span[0] > 0.03, f"{name}: the heavy call is too light to tell ({span[0]:.3f} s)"
+            print(f"{name}: longest pause {longest:.3f} s of a {span[0]:.3f} s call")
+            assert longest < 0.8 * span[0], f"{name}: paused {longest:.3f} s of a {span[0]:.3f} s call"
+    finally:
+        sys.setswitchinterval(previous)
