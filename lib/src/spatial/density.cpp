@@ -5,6 +5,8 @@
 #include <new>
 
 #include "common/internal_failure.hpp"
+#include "common/open_hash_map.hpp"
+#include "common/saturating.hpp"
 #include "common/memory_limit.hpp"
 #include "parallel/worker_pool.hpp"
 
@@ -15,26 +17,10 @@ namespace {
 constexpr std::int64_t kKeyMax = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kKeyMin = std::numeric_limits<std::int64_t>::min();
 
-std::int64_t saturating_key(double value) {
-  if (std::isnan(value)) return 0;
-  if (value >= 9223372036854775808.0) return kKeyMax;  // 2^63
-  if (value < -9223372036854775808.0) return kKeyMin;
-  return static_cast<std::int64_t>(value);
-}
-
-std::uint64_t mix(std::uint64_t h) {
-  h ^= h >> 30;
-  h *= 0xbf58476d1ce4e5b9ULL;
-  h ^= h >> 27;
-  h *= 0x94d049bb133111ebULL;
-  h ^= h >> 31;
-  return h;
-}
-
 std::uint64_t hash_key(const CellKey& key) {
-  std::uint64_t h = mix(static_cast<std::uint64_t>(key[0]) + 0x9e3779b97f4a7c15ULL);
-  h = mix(h ^ static_cast<std::uint64_t>(key[1]));
-  h = mix(h ^ static_cast<std::uint64_t>(key[2]));
+  std::uint64_t h = mix_bits(static_cast<std::uint64_t>(key[0]) + 0x9e3779b97f4a7c15ULL);
+  h = mix_bits(h ^ static_cast<std::uint64_t>(key[1]));
+  h = mix_bits(h ^ static_cast<std::uint64_t>(key[2]));
   return h;
 }
 
@@ -60,7 +46,7 @@ PointList copy_points(const StridedView2D<double>& points) {
 
 CellKey cell_key(const double* position, const std::array<double, 3>& cell, std::size_t dimension) {
   CellKey key{0, 0, 0};
-  for (std::size_t k = 0; k < dimension; ++k) key[k] = saturating_key(std::floor(position[k] / cell[k]));
+  for (std::size_t k = 0; k < dimension; ++k) key[k] = saturating_floor_i64(position[k] / cell[k]);
   return key;
 }
 
