@@ -14,15 +14,11 @@ absolute times do.
 """
 
 import argparse
-import json
-import os
-import subprocess
-import sys
 import time
 
 import numpy as np
 
-from machine import available_speedup
+from machine import available_speedup, run_with_threads
 
 CHILD = r"""
 import json, sys, time
@@ -44,12 +40,7 @@ print(json.dumps({"seconds": best, "nodes": int(v.size)}))
 
 
 def run_child(cfg, threads):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    out = subprocess.run([sys.executable, "-c", CHILD, json.dumps(cfg)], env=env, check=True,
-                         capture_output=True, text=True).stdout
-    return json.loads(out)
+    return run_with_threads(CHILD, cfg, threads)
 
 
 def quartic_constant(d):

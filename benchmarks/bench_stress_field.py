@@ -15,16 +15,12 @@ a few hundred nodes is inverted at the default search steps. Prints:
 """
 
 import argparse
-import json
 import math
-import os
-import subprocess
-import sys
 import time
 
 import numpy as np
 
-from machine import available_speedup
+from machine import available_speedup, run_with_threads
 
 SETUP = r"""
 import json, sys, time
@@ -70,12 +66,7 @@ print(json.dumps({"seconds": seconds, "stats": {k: v for k, v in stats.items() i
 
 
 def run_child(cfg, threads):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    out = subprocess.run([sys.executable, "-c", CHILD, json.dumps(cfg)], env=env, check=True,
-                         capture_output=True, text=True).stdout
-    return json.loads(out)
+    return run_with_threads(CHILD, cfg, threads)
 
 
 def axis(trend, plunge):

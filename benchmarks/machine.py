@@ -6,6 +6,8 @@ threads could reach at best while other programs share the cores. Printed
 beside a scaling figure, it tells a slow program from a busy machine.
 """
 
+import json
+import os
 import subprocess
 import sys
 import time
@@ -25,3 +27,14 @@ def available_speedup(rounds=2):
     one = min(_spin(1) for _ in range(rounds))
     two = min(_spin(2) for _ in range(rounds))
     return 2.0 * one / two
+
+
+def run_with_threads(code, cfg, threads):
+    """Runs `code` in a child interpreter with a pool of `threads` workers; the child reads `cfg` as JSON
+    from argv[1] and prints one JSON object, which is returned."""
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    out = subprocess.run([sys.executable, "-c", code, json.dumps(cfg)], env=env, check=True,
+                         capture_output=True, text=True).stdout
+    return json.loads(out)
