@@ -96,13 +96,15 @@ inline bool screened_out(const StressMatrix& matrix, std::span<const PreparedFau
   return false;
 }
 
-// The exact scoring pass over shears already resolved by the screen.
-inline FitSums score_cached(std::span<const PreparedFault> faults, const ShearCache* cache, double total,
-                            double bound, double limit, bool& abandoned) {
+// The weighted sums of one candidate, stopped (abandoned = true) as soon as
+// they prove it cannot enter the six best; misfit(i) is fault i's misfit.
+template <class Misfit>
+inline FitSums score_until_bound(std::span<const PreparedFault> faults, double total, double bound, double limit,
+                                 bool& abandoned, Misfit misfit) {
   FitSums sums;
   for (std::size_t i = 0; i < faults.size(); ++i) {
     const PreparedFault& f = faults[i];
-    const double m = misfit_of_shear(f, cache[i].shear, cache[i].magnitude);
+    const double m = misfit(i);
     if (std::isnan(m)) continue;
     sums.add(f.weight, f.weight_squared, m);
     if (sums.sum_wm > limit && sums.sum_wm / total > bound) {
@@ -113,19 +115,18 @@ inline FitSums score_cached(std::span<const PreparedFault> faults, const ShearCa
   return sums;
 }
 
+// The exact scoring pass over shears already resolved by the screen.
+inline FitSums score_cached(std::span<const PreparedFault> faults, const ShearCache* cache, double total,
+                            double bound, double limit, bool& abandoned) {
+  return score_until_bound(faults, total, bound, limit, abandoned, [&](std::size_t i) {
+    return misfit_of_shear(faults[i], cache[i].shear, cache[i].magnitude);
+  });
+}
+
 inline FitSums score_with_bound(const StressMatrix& matrix, std::span<const PreparedFault> faults, double total,
                                 double bound, double limit, bool& abandoned) {
-  FitSums sums;
-  for (const PreparedFault& f : faults) {
-    const double m = prepared_misfit(matrix, f);
-    if (std::isnan(m)) continue;
-    sums.add(f.weight, f.weight_squared, m);
-    if (sums.sum_wm > limit && sums.sum_wm / total > bound) {
-      abandoned = true;
-      return sums;
-    }
-  }
-  return sums;
+  return score_until_bound(faults, total, bound, limit, abandoned,
+                           [&](std::size_t i) { return prepared_misfit(matrix, faults[i]); });
 }
 
 inline FitSums score_full(const StressMatrix& matrix, std::span<const PreparedFault> faults) {
