@@ -15,9 +15,23 @@
 namespace velkor::py {
 namespace {
 
-ReducedStress checked_stress(double s1_trend, double s1_plunge, double s3_trend, double s3_plunge, double phi,
-                             double sigma1, double sigma3) {
-  auto stress = make_reduced_stress(s1_trend, s1_plunge, s3_trend, s3_plunge, phi, sigma1, sigma3);
+// The five leading parameters of the single-tensor functions: S1 and S3 as
+// trend and plunge, then phi, converted in that order.
+struct TensorArguments {
+  double s1_trend, s1_plunge, s3_trend, s3_plunge, phi;
+};
+
+TensorArguments tensor_arguments(const Arguments& args) {
+  const double s1_trend = args.to_double(0);
+  const double s1_plunge = args.to_double(1);
+  const double s3_trend = args.to_double(2);
+  const double s3_plunge = args.to_double(3);
+  const double phi = args.to_double(4);
+  return {s1_trend, s1_plunge, s3_trend, s3_plunge, phi};
+}
+
+ReducedStress checked_stress(const TensorArguments& t, double sigma1, double sigma3) {
+  auto stress = make_reduced_stress(t.s1_trend, t.s1_plunge, t.s3_trend, t.s3_plunge, t.phi, sigma1, sigma3);
   if (!stress) raise_core_error(stress.error());
   return *stress;
 }
@@ -57,30 +71,22 @@ PyRef tensor_dict(const ScoredTensor& t) {
 }  // namespace
 
 PyRef stress_tensor(const Arguments& args) {
-  const double s1_trend = args.to_double(0);
-  const double s1_plunge = args.to_double(1);
-  const double s3_trend = args.to_double(2);
-  const double s3_plunge = args.to_double(3);
-  const double phi = args.to_double(4);
+  const TensorArguments tensor = tensor_arguments(args);
   const double sigma1 = args.to_double(5, 1.0);
   const double sigma3 = args.to_double(6, 0.0);
-  const ReducedStress stress = checked_stress(s1_trend, s1_plunge, s3_trend, s3_plunge, phi, sigma1, sigma3);
+  const ReducedStress stress = checked_stress(tensor, sigma1, sigma3);
   const StressMatrix m = stress_matrix(stress);
   return array_of(std::vector<double>(m.begin(), m.end()), {3, 3});
 }
 
 PyRef solve_stress(const Arguments& args) {
-  const double s1_trend = args.to_double(0);
-  const double s1_plunge = args.to_double(1);
-  const double s3_trend = args.to_double(2);
-  const double s3_plunge = args.to_double(3);
-  const double phi = args.to_double(4);
+  const TensorArguments tensor = tensor_arguments(args);
   const double strike = args.to_double(5);
   const double dip = args.to_double(6);
   const double sigma1 = args.to_double(7, 1.0);
   const double sigma3 = args.to_double(8, 0.0);
   const double shear_threshold = args.to_double(9, kShearThreshold);
-  const ReducedStress stress = checked_stress(s1_trend, s1_plunge, s3_trend, s3_plunge, phi, sigma1, sigma3);
+  const ReducedStress stress = checked_stress(tensor, sigma1, sigma3);
   const SlipPrediction p = resolve_on_plane(stress, wrap_azimuth(strike + 90.0), dip, shear_threshold);
   PyRef slickenline = none_object();
   if (p.slip_vector) {
@@ -103,15 +109,11 @@ PyRef solve_stress(const Arguments& args) {
 }
 
 PyRef score_stress(const Arguments& args) {
-  const double s1_trend = args.to_double(0);
-  const double s1_plunge = args.to_double(1);
-  const double s3_trend = args.to_double(2);
-  const double s3_plunge = args.to_double(3);
-  const double phi = args.to_double(4);
+  const TensorArguments tensor = tensor_arguments(args);
   const StridedView2D<double> faults = args.to_array2d<double>(5);
   const std::optional<StridedView1D<bool>> senses = args.to_optional_array1d<bool>(6);
   // The tensor is checked before the faults are looked at.
-  const ReducedStress stress = checked_stress(s1_trend, s1_plunge, s3_trend, s3_plunge, phi, 1.0, 0.0);
+  const ReducedStress stress = checked_stress(tensor, 1.0, 0.0);
   const std::vector<FaultSlip> parsed = parsed_faults(faults, senses);
   std::vector<double> misfits(parsed.size());
   std::uint64_t scored = 0;
