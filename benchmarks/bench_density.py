@@ -18,7 +18,7 @@ import time
 
 import numpy as np
 
-from machine import available_speedup, run_with_threads
+from machine import available_speedup, best_of_rounds, run_with_threads
 
 CHILD = r"""
 import json, sys, time
@@ -38,9 +38,6 @@ for _ in range(cfg["repeats"]):
 print(json.dumps({"seconds": best, "nodes": int(v.size)}))
 """
 
-
-def run_child(cfg, threads):
-    return run_with_threads(CHILD, cfg, threads)
 
 
 def quartic_constant(d):
@@ -80,22 +77,12 @@ def timed(fn, repeats=3):
     return best, result
 
 
-def best_of_rounds(cfg, rounds):
-    """Alternates 1- and 2-thread children and keeps each one's best time, so that
-    a burst of load from other processes does not land on one side only."""
-    best = {}
-    for _ in range(rounds):
-        for threads in (1, 2):
-            run = run_child(cfg, threads)
-            if threads not in best or run["seconds"] < best[threads]["seconds"]:
-                best[threads] = run
-    return best[1], best[2]
 
 
 def bench_quartic(cfg, subset):
     from _velkor import kernels
 
-    one, two = best_of_rounds(cfg, cfg["rounds"])
+    one, two = best_of_rounds(CHILD, cfg, cfg["rounds"])
     rate1 = one["nodes"] / one["seconds"]
     rate2 = two["nodes"] / two["seconds"] / 2
 
@@ -124,7 +111,7 @@ def bench_quartic(cfg, subset):
 def bench_gaussian(cfg, subset):
     from scipy.stats import gaussian_kde
 
-    one = run_child(cfg, 1)
+    one = run_with_threads(CHILD, cfg, 1)
     rate1 = one["nodes"] / one["seconds"]
     rng = np.random.default_rng(cfg["seed"])
     d = cfg["d"]

@@ -20,7 +20,7 @@ import time
 
 import numpy as np
 
-from machine import available_speedup, run_with_threads
+from machine import available_speedup, best_of_rounds
 
 SETUP = r"""
 import json, sys, time
@@ -65,9 +65,6 @@ print(json.dumps({"seconds": seconds, "stats": {k: v for k, v in stats.items() i
 """
 
 
-def run_child(cfg, threads):
-    return run_with_threads(CHILD, cfg, threads)
-
 
 def axis(trend, plunge):
     t, p = math.radians(trend), math.radians(plunge)
@@ -92,12 +89,8 @@ def main():
           f"about {typical} faults within reach of each")
     print(f"field_cost: {cost['forward_solutions']:,} forward solutions")
 
-    best = {}
-    for _ in range(rounds):
-        for threads in (1, 2):
-            run = run_child(cfg, threads)
-            if threads not in best or run["seconds"] < best[threads]["seconds"]:
-                best[threads] = run
+    one, two = best_of_rounds(CHILD, cfg, rounds)
+    best = {1: one, 2: two}
     assert best[1]["s1"] == best[2]["s1"] and best[1]["stats"] == best[2]["stats"]
     rate = {t: cost["forward_solutions"] / best[t]["seconds"] / t for t in (1, 2)}
     for t in (1, 2):
