@@ -67,6 +67,10 @@ def test_error_messages(core, kind, text):
     assert core[kind] == text
 
 
+def test_saturating_floors_agree_with_the_library_floor(core):
+    assert core["floors"] == "ok"
+
+
 def vec(text):
     return [float(x) for x in text.split(",")]
 

@@ -9,20 +9,28 @@
 
 namespace velkor {
 
+// In range, truncation toward zero is one instruction; stepping down when
+// the truncated value lies above v gives the floor. Both steps are exact: a
+// double of magnitude 2^52 or more is already an integer, and one below
+// 2^63 in magnitude converts without loss of its integer part. (A library
+// floor() is a call on the baseline instruction set; the kernels floor one
+// to three quotients per point.)
 inline std::int64_t saturating_floor_i64(double v) {
+  if (v >= -9223372036854775808.0 && v < 9223372036854775808.0) {
+    const std::int64_t t = static_cast<std::int64_t>(v);
+    return t - static_cast<std::int64_t>(static_cast<double>(t) > v);
+  }
   if (std::isnan(v)) return 0;
-  const double f = std::floor(v);
-  if (f >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
-  if (f < -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
-  return static_cast<std::int64_t>(f);
+  return v > 0.0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
 }
 
-// Negative and NaN values count as 0.
+// Negative and NaN values count as 0. A positive value truncates to its
+// floor; below 2^63 through the cheap signed conversion.
 inline std::uint64_t saturating_floor_u64(double v) {
   if (!(v > 0.0)) return 0;
-  const double f = std::floor(v);
-  if (f >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(f);
+  if (v < 9223372036854775808.0) return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
+  if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(v);
 }
 
 inline std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
