@@ -95,6 +95,26 @@ Key3 voxel_of(const Vec3& p, double distance) {
               saturating_floor_i64(p.u / distance)};
 }
 
+// The East and North extent of the kept points. A NaN coordinate is ignored
+// wherever another value exists (as fmin and fmax do; written out because
+// those are library calls here).
+struct PlanExtent {
+  double x_min = NAN, x_max = NAN, y_min = NAN, y_max = NAN;
+  void add(const Vec3& p) {
+    if (p.e < x_min || std::isnan(x_min)) x_min = p.e;
+    if (p.e > x_max || std::isnan(x_max)) x_max = p.e;
+    if (p.n < y_min || std::isnan(y_min)) y_min = p.n;
+    if (p.n > y_max || std::isnan(y_max)) y_max = p.n;
+  }
+};
+
+// The indices of the distinct points, ascending, and their extent (taken
+// while merging, so the points are not read once more for it).
+struct DistinctPoints {
+  std::vector<std::size_t> indices;
+  PlanExtent extent;
+};
+
 // Greedy merge in input order: a point is dropped when a point already kept
 // lies strictly closer than the merge distance in one of the 27 voxels
 // around its own (voxel side = merge distance). Kept points are filed by
@@ -121,9 +141,9 @@ class CoincidenceMerge {
     next_.assign(points.size(), kEmpty);
   }
 
-  // Indices of the distinct points, ascending.
-  std::vector<std::size_t> run() {
-    std::vector<std::size_t> kept;
+  DistinctPoints run() {
+    DistinctPoints distinct;
+    std::vector<std::size_t>& kept = distinct.indices;
     kept.reserve(points_.size());
     constexpr std::size_t kAhead = 8;
     std::array<Neighbourhood, kAhead> ahead;
@@ -137,13 +157,14 @@ class CoincidenceMerge {
       if (!has_close_neighbour(points_[i], h)) {
         keep(static_cast<Index>(i), h);
         kept.push_back(i);
+        distinct.extent.add(points_[i]);
       }
       if (i + kAhead < n) {
         neighbourhood_of(points_[i + kAhead], distance_, h);
         prefetch(h);
       }
     }
-    return kept;
+    return distinct;
   }
 
  private:
@@ -198,7 +219,7 @@ class CoincidenceMerge {
   std::vector<Index> next_;  // per kept point: the previous kept point of its block
 };
 
-std::vector<std::size_t> merge_coincident(const std::vector<Vec3>& points, double distance) {
+DistinctPoints merge_coincident(const std::vector<Vec3>& points, double distance) {
   // 32-bit indices halve the table for every input that fits in memory
   // here; the 64-bit form keeps larger inputs correct.
   if (points.size() < 0xFFFFFFFFu) return CoincidenceMerge<std::uint32_t>(points, distance).run();
@@ -373,19 +394,10 @@ std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(const s
   BestFitStats& stats = result.stats;
   stats.input_points = points.size();
   stats.cell_size = parameters.cell_size;
-  const std::vector<std::size_t> distinct = merge_coincident(points, parameters.coincidence_distance);
+  const DistinctPoints merged = merge_coincident(points, parameters.coincidence_distance);
+  const std::vector<std::size_t>& distinct = merged.indices;
   stats.distinct_points = distinct.size();
-
-  // A NaN coordinate is ignored wherever another value exists (as fmin and
-  // fmax do; written out because those are library calls here).
-  double x_min = NAN, x_max = NAN, y_min = NAN, y_max = NAN;
-  for (const std::size_t i : distinct) {
-    const double x = points[i].e, y = points[i].n;
-    if (x < x_min || std::isnan(x_min)) x_min = x;
-    if (x > x_max || std::isnan(x_max)) x_max = x;
-    if (y < y_min || std::isnan(y_min)) y_min = y;
-    if (y > y_max || std::isnan(y_max)) y_max = y;
-  }
+  const auto [x_min, x_max, y_min, y_max] = merged.extent;
   const double cell_size = parameters.cell_size;
   stats.grid_x_min = x_min;
   stats.grid_y_max = y_max;

@@ -5,7 +5,6 @@
 // the lock is back.
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -87,13 +86,10 @@ PyRef best_fit_planes(const Arguments& args) {
   parameters.coincidence_distance = args.to_double(2, kDefaultCoincidenceDistance);
   parameters.max_collinearity = args.to_double(3, kDefaultMaxCollinearity);
   if (view.cols != 3) raise_value_error("points must be an (N, 3) array");
-  std::vector<Vec3> points(static_cast<std::size_t>(view.rows));
-  if (view.rows > 0 && view.row_stride == static_cast<std::int64_t>(sizeof(Vec3)) &&
-      view.col_stride == static_cast<std::int64_t>(sizeof(double))) {
-    std::memcpy(points.data(), view.data, points.size() * sizeof(Vec3));  // a C-ordered (N, 3) array
-  } else {
-    for (std::int64_t i = 0; i < view.rows; ++i) points[i] = Vec3{view(i, 0), view(i, 1), view(i, 2)};
-  }
+  // Filled row by row into reserved storage: no zero-filled buffer to overwrite.
+  std::vector<Vec3> points;
+  points.reserve(static_cast<std::size_t>(view.rows));
+  for (std::int64_t i = 0; i < view.rows; ++i) points.push_back(Vec3{view(i, 0), view(i, 1), view(i, 2)});
   auto outcome = without_gil([&] { return velkor::best_fit_planes(points, parameters); });
   if (!outcome) raise_value_error(outcome.error());
   if (!*outcome) return none_object();
