@@ -108,10 +108,12 @@ struct PlanExtent {
   }
 };
 
-// The indices of the distinct points, ascending, and their extent (taken
+// Which points are distinct (one flag per input point: a byte each, where
+// a list of indices would take eight), how many, and their extent (taken
 // while merging, so the points are not read once more for it).
 struct DistinctPoints {
-  std::vector<std::size_t> indices;
+  std::vector<std::uint8_t> kept;
+  std::size_t count = 0;
   PlanExtent extent;
 };
 
@@ -143,8 +145,7 @@ class CoincidenceMerge {
 
   DistinctPoints run() {
     DistinctPoints distinct;
-    std::vector<std::size_t>& kept = distinct.indices;
-    kept.reserve(points_.size());
+    distinct.kept.assign(points_.size(), 0);
     constexpr std::size_t kAhead = 8;
     std::array<Neighbourhood, kAhead> ahead;
     const std::size_t n = points_.size();
@@ -156,7 +157,8 @@ class CoincidenceMerge {
       Neighbourhood& h = ahead[i % kAhead];
       if (!has_close_neighbour(points_[i], h)) {
         keep(static_cast<Index>(i), h);
-        kept.push_back(i);
+        distinct.kept[i] = 1;
+        ++distinct.count;
         distinct.extent.add(points_[i]);
       }
       if (i + kAhead < n) {
@@ -394,41 +396,44 @@ std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(const s
   BestFitStats& stats = result.stats;
   stats.input_points = points.size();
   stats.cell_size = parameters.cell_size;
-  const DistinctPoints merged = merge_coincident(points, parameters.coincidence_distance);
-  const std::vector<std::size_t>& distinct = merged.indices;
-  stats.distinct_points = distinct.size();
-  const auto [x_min, x_max, y_min, y_max] = merged.extent;
+  const DistinctPoints distinct = merge_coincident(points, parameters.coincidence_distance);
+  stats.distinct_points = distinct.count;
+  const auto [x_min, x_max, y_min, y_max] = distinct.extent;
   const double cell_size = parameters.cell_size;
   stats.grid_x_min = x_min;
   stats.grid_y_max = y_max;
   stats.grid_columns = saturating_increment(saturating_floor_u64((x_max - x_min) / cell_size));
   stats.grid_rows = saturating_increment(saturating_floor_u64((y_max - y_min) / cell_size));
+  const auto cell_key = [&](const Vec3& p) {
+    return CellKey{saturating_floor_u64((y_max - p.n) / cell_size), saturating_floor_u64((p.e - x_min) / cell_size)};
+  };
 
   // Binning: cells are numbered as they are first met; each cell's sums run
-  // over its points in the order they were added.
-  CellNumbering numbering(stats.grid_rows, stats.grid_columns, distinct.size());
-  std::vector<std::size_t> cell_of(distinct.size());
+  // over its points in input order. The second pass finds each point's cell
+  // again rather than keep a cell number per point: two divisions cost less
+  // than filling fresh memory with them.
+  CellNumbering numbering(stats.grid_rows, stats.grid_columns, distinct.count);
   std::vector<CellSums> sums;
-  for (std::size_t k = 0; k < distinct.size(); ++k) {
-    const Vec3& p = points[distinct[k]];
-    const CellKey key{saturating_floor_u64((y_max - p.n) / cell_size), saturating_floor_u64((p.e - x_min) / cell_size)};
-    const std::size_t id = numbering.number(key);
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (!distinct.kept[i]) continue;
+    const Vec3& p = points[i];
+    const std::size_t id = numbering.number(cell_key(p));
     if (id == sums.size()) sums.emplace_back();
     CellSums& cell = sums[id];
     ++cell.count;
     cell.sx += p.e;
     cell.sy += p.n;
     cell.sz += p.u;
-    cell_of[k] = id;
   }
   stats.non_empty_cells = sums.size();
   for (CellSums& cell : sums) {
     const double n = static_cast<double>(cell.count);
     cell.centroid = Vec3{cell.sx / n, cell.sy / n, cell.sz / n};
   }
-  for (std::size_t k = 0; k < distinct.size(); ++k) {
-    const Vec3& p = points[distinct[k]];
-    CellSums& cell = sums[cell_of[k]];
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (!distinct.kept[i]) continue;
+    const Vec3& p = points[i];
+    CellSums& cell = sums[numbering.number(cell_key(p))];
     const double dx = p.e - cell.centroid.e;
     const double dy = p.n - cell.centroid.n;
     const double dz = p.u - cell.centroid.u;
