@@ -98,6 +98,32 @@ def heavy_calls() -> dict[str, tuple]:
     }
 
 
+def pause_during(function, args) -> tuple[float, float]:
+    """The longest gap this thread sees between two of its own steps while `function` runs on another
+    thread, and how long the call took."""
+    import time
+
+    done = threading.Event()
+    span: list[float] = []
+
+    def run() -> None:
+        start = time.perf_counter()
+        function(*args)
+        span.append(time.perf_counter() - start)
+        done.set()
+
+    worker = threading.Thread(target=run)
+    last = time.perf_counter()
+    longest = 0.0
+    worker.start()
+    while not done.is_set():
+        now = time.perf_counter()
+        longest = max(longest, now - last)
+        last = now
+    worker.join()
+    return longest, span[0]
+
+
 @pytest.mark.no_sanitizer
 @pytest.mark.skipif(len(RELEASING) < len(LOCK_RELEASING), reason="not every lock-releasing function is built yet")
 def test_the_lock_is_released_while_heavy_functions_compute():
@@ -105,32 +131,17 @@ def test_the_lock_is_released_while_heavy_functions_compute():
     sees is well short of the call (holding the lock would stall it for the whole call). Conversion and
     validation (parsing every mechanism, copying a DEM) legitimately hold the lock, so the margin is wide."""
     import sys
-    import time
 
     previous = sys.getswitchinterval()
     sys.setswitchinterval(0.001)
     try:
         for name, (function, args) in heavy_calls().items():
-            done = threading.Event()
-            span: list[float] = []
-
-            def run() -> None:
-                start = time.perf_counter()
-                function(*args)
-                span.append(time.perf_counter() - start)
-                done.set()
-
-            worker = threading.Thread(target=run)
-            last = time.perf_counter()
-            longest = 0.0
-            worker.start()
-            while not done.is_set():
-                now = time.perf_counter()
-                longest = max(longest, now - last)
-                last = now
-            worker.join()
-            assert span[0] > 0.03, f"{name}: the heavy call is too light to tell ({span[0]:.3f} s)"
-            print(f"{name}: longest pause {longest:.3f} s of a {span[0]:.3f} s call")
-            assert longest < 0.8 * span[0], f"{name}: paused {longest:.3f} s of a {span[0]:.3f} s call"
+            # A shared machine can stall either thread now and then, so each function gets three tries;
+            # a call that holds the lock fails all of them.
+            attempts = [pause_during(function, args) for _ in range(3)]
+            longest, span = min(attempts, key=lambda a: a[0] / a[1])
+            print(f"{name}: longest pause {longest:.3f} s of a {span:.3f} s call")
+            assert span > 0.03, f"{name}: the heavy call is too light to tell ({span:.3f} s)"
+            assert longest < 0.8 * span, f"{name}: paused {longest:.3f} s of a {span:.3f} s call"
     finally:
         sys.setswitchinterval(previous)
