@@ -113,6 +113,27 @@ def call(name: str, sample: list[tuple[str, object]] | None = None) -> object:
     return getattr(kernels, name)(**dict(pairs))
 
 
+def steps_during(call) -> int:
+    """How many loop steps this thread makes while `call()` runs on another thread: a function that keeps
+    the interpreter lock while it computes leaves room for only a handful."""
+    import threading
+
+    progress = {"count": 0}
+    during = {}
+
+    def run() -> None:
+        before = progress["count"]
+        call()
+        during["steps"] = progress["count"] - before
+
+    worker = threading.Thread(target=run)
+    worker.start()
+    while worker.is_alive():
+        progress["count"] += 1
+    worker.join()
+    return during["steps"]
+
+
 def canonical(value: object) -> bytes:
     """A byte string that differs whenever two results differ in any bit, type, shape or key order."""
     if isinstance(value, np.ndarray):

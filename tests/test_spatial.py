@@ -11,6 +11,7 @@ import pytest
 
 from _velkor import kernels
 from field_reference import Kernel, density_of, node_positions, ordered_neighbours
+from samples import steps_during
 
 DIM_MESSAGE = "a field must have 1, 2 or 3 coordinates per observation, not {}"
 GRID_MESSAGE = ("a grid needs a finite origin, a positive finite spacing on every axis, at least one node on each, "
@@ -342,20 +343,9 @@ def test_density_identical_for_any_thread_count(child):
 def test_density_releases_the_lock():
     rng = np.random.default_rng(2)
     points = rng.uniform(0, 100, (4000, 2))
-    progress = {"count": 0}
-    during = {}
-
-    def long_call():
-        before = progress["count"]
-        kernels.density_field(points, [0.0, 0.0], [1.0, 1.0], [120, 120], [5.0, 5.0], "gaussian")
-        during["steps"] = progress["count"] - before
-
-    worker = threading.Thread(target=long_call)
-    worker.start()
-    while worker.is_alive():
-        progress["count"] += 1
-    worker.join()
-    assert during["steps"] > 1000
+    steps = steps_during(
+        lambda: kernels.density_field(points, [0.0, 0.0], [1.0, 1.0], [120, 120], [5.0, 5.0], "gaussian"))
+    assert steps > 1000
 
 
 def test_density_concurrent_calls_agree():

@@ -7,6 +7,7 @@ import pytest
 
 from _velkor import kernels
 from field_reference import Kernel, density_of, kish_of, node_positions, ordered_neighbours
+from samples import steps_during
 
 FIELD_KEYS = ["positions", "density", "support", "faults_within_reach", "has_solution", "s1", "s2", "s3", "phi",
               "misfit_degrees", "faults_scored", "effective_sample_size", "runner_up_misfit_degrees",
@@ -320,25 +321,12 @@ def test_support_of_equal_weights_is_their_number_at_any_scale(bandwidth, kind, 
 
 @pytest.mark.parametrize("function", BOTH, ids=["stress_field", "field_cost"])
 def test_lock_released_while_nodes_are_walked(function):
-    import threading
-
     rng = np.random.default_rng(6)
     faults = np.tile(fault_set(1), (1000, 1))
     positions = rng.uniform(0, 100, (1000, 2))
-    progress, during = {"count": 0}, {}
-
-    def long_call():
-        before = progress["count"]
-        function(positions, faults, [0.0, 0.0], [1.0, 1.0], [100, 80], [5.0, 5.0], kernel="gaussian",
-                 min_support=math.inf)
-        during["steps"] = progress["count"] - before
-
-    worker = threading.Thread(target=long_call)
-    worker.start()
-    while worker.is_alive():
-        progress["count"] += 1
-    worker.join()
-    assert during["steps"] > 1000
+    steps = steps_during(lambda: function(positions, faults, [0.0, 0.0], [1.0, 1.0], [100, 80], [5.0, 5.0],
+                                          kernel="gaussian", min_support=math.inf))
+    assert steps > 1000
 
 
 @pytest.mark.parametrize("counts", [[2**31, 2**31], [2**40, 1]])
