@@ -523,6 +523,40 @@ def test_merge_is_strict(second, distinct):
     assert stats["distinct_points"] == distinct and stats["cells_too_few_points"] == 1
 
 
+@pytest.mark.parametrize("seed", range(3))
+def test_merge_follows_the_greedy_rule_on_crowded_points(seed):
+    # A binary merge distance and a lattice of half its step put many points
+    # exactly on voxel faces, exactly one merge distance apart or on top of
+    # each other, on both sides of zero; scattered points fill the gaps.
+    rng = np.random.default_rng(300 + seed)
+    a = 0.125
+    lattice = rng.integers(-24, 24, (1500, 3)) * (a / 2)
+    scattered = rng.uniform(-2.5, 2.5, (1500, 3))
+    points = np.vstack([lattice, scattered])[rng.permutation(3000)]
+    field, stats = kernels.best_fit_planes(points, 1.0, a, math.inf)
+    kept = ref_merge(points.tolist(), a)
+    assert stats["distinct_points"] == len(kept) < len(points)
+    rows = np.floor((kept[:, 1].max() - kept[:, 1]) / 1.0).astype(int)
+    cols = np.floor((kept[:, 0] - kept[:, 0].min()) / 1.0).astype(int)
+    assert stats["non_empty_cells"] == len(set(zip(rows, cols)))
+    for (r, c), n, centroid in zip(field["cells"], field["point_counts"], field["centroids"]):
+        members = kept[(rows == r) & (cols == c)]
+        assert n == len(members) and np.allclose(centroid, members.mean(axis=0), rtol=0, atol=1e-12)
+
+
+def test_grid_extent_ignores_nan_and_keeps_the_first_of_equal_zeros():
+    nan = math.nan
+    _, stats = kernels.best_fit_planes(np.array([[nan, 3, 0], [0.0, 1, 0], [-0.0, 2, 0], [5, nan, 0.0]]), 10.0)
+    assert (stats["grid_x_min"], stats["grid_y_max"], stats["grid_columns"], stats["grid_rows"]) == (0.0, 3.0, 1, 1)
+    assert math.copysign(1.0, stats["grid_x_min"]) == 1.0
+    _, stats = kernels.best_fit_planes(np.array([[-0.0, 1, 0], [0.0, 2, 0.0]]), 10.0)
+    assert math.copysign(1.0, stats["grid_x_min"]) == -1.0
+    # No number at all in a coordinate: its bound is NaN and its axis one cell.
+    _, stats = kernels.best_fit_planes(np.array([[nan, 1, 0], [nan, 5, 0.0]]), 10.0)
+    assert math.isnan(stats["grid_x_min"]) and stats["grid_columns"] == 1 and stats["grid_y_max"] == 5.0
+    assert stats["distinct_points"] == 2 and stats["non_empty_cells"] == 1
+
+
 @pytest.mark.parametrize("max_collinearity, fitted", [(3.0, 0), (1e300, 0), (math.inf, 1), (math.nan, 0)])
 def test_collinear_cells(max_collinearity, fitted):
     points = np.array([[0, 0, 0], [1, 1, 1], [2, 2, 2], [3, 3, 3.0]])

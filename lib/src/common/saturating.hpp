@@ -7,6 +7,11 @@
 #include <cstdint>
 #include <limits>
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#define VELKOR_TRUNCATE_WITH_SENTINEL 1
+#endif
+
 namespace velkor {
 
 // In range, truncation toward zero is one instruction; stepping down when
@@ -15,7 +20,18 @@ namespace velkor {
 // 2^63 in magnitude converts without loss of its integer part. (A library
 // floor() is a call on the baseline instruction set; the kernels floor one
 // to three quotients per point.)
+//
+// On x86-64 the truncating conversion itself flags the rare values: it gives
+// INT64_MIN for NaN and for every value outside (-2^63 - 1, 2^63), and
+// otherwise only for -2^63 itself (the doubles above it lie at least 1024
+// away), so one integer test sends all of them to the general code.
 inline std::int64_t saturating_floor_i64(double v) {
+#if VELKOR_TRUNCATE_WITH_SENTINEL
+  const std::int64_t truncated = _mm_cvttsd_si64(_mm_set_sd(v));
+  if (truncated != std::numeric_limits<std::int64_t>::min()) [[likely]] {
+    return truncated - static_cast<std::int64_t>(static_cast<double>(truncated) > v);
+  }
+#endif
   if (v >= -9223372036854775808.0 && v < 9223372036854775808.0) {
     const std::int64_t t = static_cast<std::int64_t>(v);
     return t - static_cast<std::int64_t>(static_cast<double>(t) > v);
@@ -26,7 +42,13 @@ inline std::int64_t saturating_floor_i64(double v) {
 
 // Negative and NaN values count as 0. A positive value truncates to its
 // floor; below 2^63 through the cheap signed conversion.
+// A positive truncation is already the floor, which on x86-64 settles the
+// common case with one test.
 inline std::uint64_t saturating_floor_u64(double v) {
+#if VELKOR_TRUNCATE_WITH_SENTINEL
+  const std::int64_t truncated = _mm_cvttsd_si64(_mm_set_sd(v));
+  if (truncated > 0) [[likely]] return static_cast<std::uint64_t>(truncated);
+#endif
   if (!(v > 0.0)) return 0;
   if (v < 9223372036854775808.0) return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
   if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();

@@ -4,6 +4,10 @@
 #include <cmath>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/internal_failure.hpp"
 #include "common/open_hash_map.hpp"
 #include "common/saturating.hpp"
@@ -51,36 +55,63 @@ bool adjacent(std::int64_t a, std::int64_t b) {
                 : static_cast<std::uint64_t>(b) - static_cast<std::uint64_t>(a) <= 1;
 }
 
-// The blocks (4 x 4 x 4 voxels) that the 27 voxels around a point's voxel
-// touch: one or two per axis.
+// Kept points are filed by block of 8 x 8 x 8 voxels. The 27 voxels around
+// a point's voxel lie in its own block and, on each axis where the voxel
+// lies on a face of the block, in the block across that face.
+constexpr int kBlockShift = 3;
+constexpr std::int64_t kBlockLast = (std::int64_t{1} << kBlockShift) - 1;
+
+__attribute__((always_inline)) inline Key3 voxel_of(const Vec3& p, double distance) {
+  return Key3{saturating_floor_i64(p.e / distance), saturating_floor_i64(p.n / distance),
+              saturating_floor_i64(p.u / distance)};
+}
+
+Key3 block_of(const Key3& voxel) {
+  return Key3{voxel.x >> kBlockShift, voxel.y >> kBlockShift, voxel.z >> kBlockShift};
+}
+
+// -1 or +1 towards the block across the face the voxel lies on, else 0.
+// Blocks lie within 2^60 of zero, so a step never overflows; past the ends
+// of the voxel range it names a block that holds no point.
+std::int64_t face_step(std::int64_t voxel) {
+  const std::int64_t local = voxel & kBlockLast;
+  return static_cast<std::int64_t>(local == kBlockLast) - static_cast<std::int64_t>(local == 0);
+}
+
+// The blocks to search for a point, its own first, and their hashes. With
+// at most one face crossed (five points in six), the list is the own block
+// and the one across, or the own block twice: two lookups without a
+// data-dependent branch, which costs less than the mispredicted branches a
+// list of one or two would take.
 struct Neighbourhood {
   Key3 voxel;
-  Key3 own_block;
-  std::uint64_t own_hash;
-  int block_count;
+  int block_count;  // 2, 4 or 8
   std::array<Key3, 8> blocks;
   std::array<std::uint64_t, 8> hashes;
 };
 
-void neighbourhood_of(const Vec3& p, double distance, Neighbourhood& h) {
-  h.voxel = Key3{saturating_floor_i64(p.e / distance), saturating_floor_i64(p.n / distance),
-                 saturating_floor_i64(p.u / distance)};
-  // Per axis: the blocks of voxels v - 1 and v + 1, and which of them holds v.
-  std::array<std::int64_t, 2> xs{saturating_add(h.voxel.x, -1) >> 2, saturating_add(h.voxel.x, 1) >> 2};
-  std::array<std::int64_t, 2> ys{saturating_add(h.voxel.y, -1) >> 2, saturating_add(h.voxel.y, 1) >> 2};
-  std::array<std::int64_t, 2> zs{saturating_add(h.voxel.z, -1) >> 2, saturating_add(h.voxel.z, 1) >> 2};
-  const int nx = xs[0] == xs[1] ? 1 : 2, ny = ys[0] == ys[1] ? 1 : 2, nz = zs[0] == zs[1] ? 1 : 2;
-  h.own_block = Key3{h.voxel.x >> 2, h.voxel.y >> 2, h.voxel.z >> 2};
-  h.own_hash = hash_of(h.own_block);
-  const std::uint64_t hx[2] = {static_cast<std::uint64_t>(xs[0]) * kHashX, static_cast<std::uint64_t>(xs[1]) * kHashX};
-  const std::uint64_t hy[2] = {static_cast<std::uint64_t>(ys[0]) * kHashY, static_cast<std::uint64_t>(ys[1]) * kHashY};
-  const std::uint64_t hz[2] = {static_cast<std::uint64_t>(zs[0]) * kHashZ, static_cast<std::uint64_t>(zs[1]) * kHashZ};
+__attribute__((always_inline)) inline void neighbourhood_of(const Vec3& p, double distance, Neighbourhood& h) {
+  h.voxel = voxel_of(p, distance);
+  const Key3 own = block_of(h.voxel);
+  const Key3 step{face_step(h.voxel.x), face_step(h.voxel.y), face_step(h.voxel.z)};
+  const int crossed = (step.x != 0) + (step.y != 0) + (step.z != 0);
+  h.blocks[0] = own;
+  h.hashes[0] = hash_of(own);
+  if (crossed <= 1) {
+    h.blocks[1] = Key3{own.x + step.x, own.y + step.y, own.z + step.z};
+    h.hashes[1] = hash_of(h.blocks[1]);
+    h.block_count = 2;
+    return;
+  }
+  const std::int64_t xs[2] = {own.x, own.x + step.x};
+  const std::int64_t ys[2] = {own.y, own.y + step.y};
+  const std::int64_t zs[2] = {own.z, own.z + step.z};
   int k = 0;
-  for (int a = 0; a < nx; ++a) {
-    for (int b = 0; b < ny; ++b) {
-      for (int c = 0; c < nz; ++c) {
+  for (int a = 0; a <= (step.x != 0); ++a) {
+    for (int b = 0; b <= (step.y != 0); ++b) {
+      for (int c = 0; c <= (step.z != 0); ++c) {
         h.blocks[k] = Key3{xs[a], ys[b], zs[c]};
-        h.hashes[k] = finish_hash(hx[a] ^ hy[b] ^ hz[c]);
+        h.hashes[k] = hash_of(h.blocks[k]);
         ++k;
       }
     }
@@ -88,23 +119,24 @@ void neighbourhood_of(const Vec3& p, double distance, Neighbourhood& h) {
   h.block_count = k;
 }
 
-Key3 block_of(const Key3& voxel) { return Key3{voxel.x >> 2, voxel.y >> 2, voxel.z >> 2}; }
-
-Key3 voxel_of(const Vec3& p, double distance) {
-  return Key3{saturating_floor_i64(p.e / distance), saturating_floor_i64(p.n / distance),
-              saturating_floor_i64(p.u / distance)};
-}
-
 // The East and North extent of the kept points. A NaN coordinate is ignored
-// wherever another value exists (as fmin and fmax do; written out because
-// those are library calls here).
+// wherever another value exists. Each bound is taken with the compare-and-
+// select that min and max instructions do (a NaN candidate never wins; of
+// equal values, signed zeros included, the first stays), starting from the
+// infinities; a bound still infinite the wrong way round at the end saw no
+// number at all and is NaN.
 struct PlanExtent {
-  double x_min = NAN, x_max = NAN, y_min = NAN, y_max = NAN;
+  double x_min = INFINITY, x_max = -INFINITY, y_min = INFINITY, y_max = -INFINITY;
   void add(const Vec3& p) {
-    if (p.e < x_min || std::isnan(x_min)) x_min = p.e;
-    if (p.e > x_max || std::isnan(x_max)) x_max = p.e;
-    if (p.n < y_min || std::isnan(y_min)) y_min = p.n;
-    if (p.n > y_max || std::isnan(y_max)) y_max = p.n;
+    x_min = p.e < x_min ? p.e : x_min;
+    x_max = p.e > x_max ? p.e : x_max;
+    y_min = p.n < y_min ? p.n : y_min;
+    y_max = p.n > y_max ? p.n : y_max;
+  }
+  // NaN for a coordinate that no point had a number in.
+  void finish() {
+    if (x_min > x_max) x_min = x_max = NAN;
+    if (y_min > y_max) y_min = y_max = NAN;
   }
 };
 
@@ -120,27 +152,33 @@ struct DistinctPoints {
 // Greedy merge in input order: a point is dropped when a point already kept
 // lies strictly closer than the merge distance in one of the 27 voxels
 // around its own (voxel side = merge distance). Kept points are filed by
-// block; the points of the blocks around a point are filtered back to its 27
-// voxels before the distance test, so exactly the points of the 27 voxels
-// are compared. Kept points are at least the merge distance apart, so a
-// block's list stays short however many input points fall into it.
+// block, and a point of the blocks searched counts only if it is that close
+// and lies in one of the 27 voxels (tested in that order: the distance is
+// the cheaper test and few points pass it), so exactly the points of the 27
+// voxels are compared. Kept points are at least the merge distance apart, so
+// a block's list stays bounded however many input points fall into it: a
+// few dozen points on a surface sampled at the merge distance, a few hundred
+// for points that fill space that densely.
 //
-// Each slot of the block table holds only the index of the block's latest
-// kept point (its list head) and a tag of the block's hash; the block key is
-// recomputed from that point when the tag matches. Small slots keep probe
-// sequences within one cache line, and the slots of the points a few steps
-// ahead are prefetched: points come in any spatial order, so for large
-// inputs nearly every lookup would otherwise wait on memory.
+// The block table is open addressing over buckets of eight slots, one cache
+// line each. A slot holds a tag of the block's hash and the block's latest
+// kept point (its list head); the block key is recomputed from that point
+// when a tag matches. A lookup compares a bucket's eight tags at once and,
+// with at least two slots per point, nearly always ends in its first bucket.
+// The buckets of the points a few steps ahead are prefetched: points come in
+// any spatial order, so for large inputs nearly every lookup would otherwise
+// wait on memory.
 template <class Index>
 class CoincidenceMerge {
  public:
   CoincidenceMerge(const std::vector<Vec3>& points, double distance)
       : points_(points), distance_(distance), limit_(distance * distance) {
-    std::size_t capacity = 16;
-    while (capacity < 2 * points.size()) capacity *= 2;
-    slots_.assign(capacity, Slot{kEmpty, 0});
-    mask_ = capacity - 1;
-    next_.assign(points.size(), kEmpty);
+    // At most one block per point and at least two slots per point.
+    std::size_t buckets = 2;
+    while (buckets * kBucketSlots < 2 * points.size()) buckets *= 2;
+    buckets_.assign(buckets, Bucket{});
+    mask_ = buckets - 1;
+    next_.assign(points.size(), kNoPoint);
   }
 
   DistinctPoints run() {
@@ -155,8 +193,9 @@ class CoincidenceMerge {
     }
     for (std::size_t i = 0; i < n; ++i) {
       Neighbourhood& h = ahead[i % kAhead];
-      if (!has_close_neighbour(points_[i], h)) {
-        keep(static_cast<Index>(i), h);
+      SlotRef own{};
+      if (!has_close_neighbour(points_[i], h, own)) {
+        keep(static_cast<Index>(i), h, own);
         distinct.kept[i] = 1;
         ++distinct.count;
         distinct.extent.add(points_[i]);
@@ -166,57 +205,113 @@ class CoincidenceMerge {
         prefetch(h);
       }
     }
+    distinct.extent.finish();
     return distinct;
   }
 
  private:
-  static constexpr Index kEmpty = static_cast<Index>(-1);
-  struct Slot {
-    Index head;  // kEmpty: free slot
-    Index tag;
+  static constexpr Index kNoPoint = static_cast<Index>(-1);
+  static constexpr int kBucketSlots = 8;
+  // Eight slots: their tags (0 marks a free slot; slots fill in order and
+  // are never freed) and the index of each block's latest kept point.
+  struct alignas(64) Bucket {
+    std::uint32_t tags[kBucketSlots] = {};
+    Index heads[kBucketSlots] = {};
+  };
+  struct SlotRef {
+    Bucket* bucket;
+    int slot;
+    bool found;
   };
 
-  static Index tag_of(std::uint64_t hash) { return static_cast<Index>(hash >> 32); }
-
-  __attribute__((always_inline)) void prefetch(const Neighbourhood& h) const {
-    for (int k = 0; k < h.block_count; ++k) __builtin_prefetch(&slots_[h.hashes[k] & mask_]);
+  static std::uint32_t tag_of(std::uint64_t hash) {
+    const auto tag = static_cast<std::uint32_t>(hash >> 32);
+    return tag == 0 ? 1 : tag;
   }
 
-  // The slot of the block, or the free slot where it would go.
-  std::size_t find(const Key3& block, std::uint64_t hash) const {
-    const Index tag = tag_of(hash);
-    for (std::size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
-      const Slot& s = slots_[slot];
-      if (s.head == kEmpty) return slot;
-      if (s.tag == tag && block_of(voxel_of(points_[s.head], distance_)) == block) return slot;
+  __attribute__((always_inline)) void prefetch(const Neighbourhood& h) const {
+    __builtin_prefetch(&buckets_[h.hashes[0] & mask_]);
+    __builtin_prefetch(&buckets_[h.hashes[1] & mask_]);
+    if (h.block_count > 2) {
+      for (int k = 2; k < h.block_count; ++k) __builtin_prefetch(&buckets_[h.hashes[k] & mask_]);
     }
   }
 
-  bool has_close_neighbour(const Vec3& p, const Neighbourhood& h) const {
-    for (int k = 0; k < h.block_count; ++k) {
-      for (Index j = slots_[find(h.blocks[k], h.hashes[k])].head; j != kEmpty; j = next_[j]) {
-        const Vec3& other = points_[j];
-        const Key3 voxel = voxel_of(other, distance_);
-        if (!adjacent(voxel.x, h.voxel.x) || !adjacent(voxel.y, h.voxel.y) || !adjacent(voxel.z, h.voxel.z)) continue;
-        const double dx = p.e - other.e;
-        const double dy = p.n - other.n;
-        const double dz = p.u - other.u;
-        if (limit_ > dx * dx + dy * dy + dz * dz) return true;
+  // Bit i set where tags[i] == tag.
+  static unsigned matching(const Bucket& b, std::uint32_t tag) {
+#if defined(__SSE2__)
+    const __m128i wanted = _mm_set1_epi32(static_cast<int>(tag));
+    const __m128i low = _mm_load_si128(reinterpret_cast<const __m128i*>(b.tags));
+    const __m128i high = _mm_load_si128(reinterpret_cast<const __m128i*>(b.tags + 4));
+    return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(low, wanted)))) |
+           static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(high, wanted)))) << 4;
+#else
+    unsigned bits = 0;
+    for (int i = 0; i < kBucketSlots; ++i) bits |= static_cast<unsigned>(b.tags[i] == tag) << i;
+    return bits;
+#endif
+  }
+
+  // The slot of the block, or the free slot where it would go.
+  SlotRef find(const Key3& block, std::uint64_t hash) {
+    const std::uint32_t tag = tag_of(hash);
+    for (std::size_t index = hash & mask_;; index = (index + 1) & mask_) {
+      Bucket& b = buckets_[index];
+      for (unsigned m = matching(b, tag); m != 0; m &= m - 1) {
+        const int slot = __builtin_ctz(m);
+        if (block_of(voxel_of(points_[b.heads[slot]], distance_)) == block) return {&b, slot, true};
+      }
+      const unsigned free = matching(b, 0);
+      if (free != 0) return {&b, __builtin_ctz(free), false};
+    }
+  }
+
+  // Whether a kept point lies strictly closer than the merge distance in
+  // one of the 27 voxels; `own` receives the slot of the point's own block.
+  bool has_close_neighbour(const Vec3& p, const Neighbourhood& h, SlotRef& own) {
+    own = find(h.blocks[0], h.hashes[0]);
+    if (own.found && close_in_list(p, h, own)) return true;
+    const SlotRef second = find(h.blocks[1], h.hashes[1]);
+    const bool own_again = second.bucket == own.bucket && second.slot == own.slot;
+    if (second.found && !own_again && close_in_list(p, h, second)) return true;
+    if (h.block_count > 2) {
+      for (int k = 2; k < h.block_count; ++k) {
+        const SlotRef ref = find(h.blocks[k], h.hashes[k]);
+        if (ref.found && close_in_list(p, h, ref)) return true;
       }
     }
     return false;
   }
 
-  void keep(Index index, const Neighbourhood& h) {
-    Slot& slot = slots_[find(h.own_block, h.own_hash)];
-    next_[index] = slot.head;
-    slot = Slot{index, tag_of(h.own_hash)};
+  bool close_in_list(const Vec3& p, const Neighbourhood& h, const SlotRef& ref) const {
+    for (Index j = ref.bucket->heads[ref.slot]; j != kNoPoint; j = next_[j]) {
+      const Vec3& other = points_[j];
+      const double dx = p.e - other.e;
+      const double dy = p.n - other.n;
+      const double dz = p.u - other.u;
+      if (!(limit_ > dx * dx + dy * dy + dz * dz)) continue;
+      // Close enough; it counts only if it lies in one of the 27 voxels.
+      const Key3 voxel = voxel_of(other, distance_);
+      if (adjacent(voxel.x, h.voxel.x) && adjacent(voxel.y, h.voxel.y) && adjacent(voxel.z, h.voxel.z)) return true;
+    }
+    return false;
+  }
+
+  // Files the point under its own block, at the slot the search found for
+  // it (nothing has been inserted since).
+  void keep(Index index, const Neighbourhood& h, const SlotRef& ref) {
+    if (ref.found) {
+      next_[index] = ref.bucket->heads[ref.slot];
+    } else {
+      ref.bucket->tags[ref.slot] = tag_of(h.hashes[0]);
+    }
+    ref.bucket->heads[ref.slot] = index;
   }
 
   const std::vector<Vec3>& points_;
   double distance_;
   double limit_;
-  std::vector<Slot> slots_;
+  std::vector<Bucket> buckets_;
   std::size_t mask_ = 0;
   std::vector<Index> next_;  // per kept point: the previous kept point of its block
 };
@@ -297,7 +392,7 @@ class CellNumbering {
       use_dense_ = true;
     }
   }
-  std::size_t number(CellKey key) {
+  __attribute__((always_inline)) std::size_t number(CellKey key) {
     if (use_dense_) {
       // Subtraction and division are monotone, so no point bins beyond the
       // grid that the same expressions sized.
