@@ -284,6 +284,27 @@ def test_nodata_voids_exactly_equal_values():
     assert np.array_equal(pts, ref_plane(dem, (0, 1, 0, 0, 0, -1), (0, 0, 0), 0, 0, -9999.0)[0])
 
 
+def unaligned_copy(a):
+    raw = np.zeros(a.nbytes + 1, np.uint8)
+    out = np.frombuffer(raw.data, np.float64, a.size, offset=1).reshape(a.shape)
+    out[...] = a
+    assert not out.flags.aligned
+    return out
+
+
+@pytest.mark.parametrize("rows", [40, 1100])  # the larger DEM's copy is a block of its own (over 4 MB)
+def test_unaligned_and_large_dems_read_as_their_aligned_copies(rows):
+    rng = np.random.default_rng(rows)
+    dem = random_dem(rng, rows, 1000, holes=50)
+    holes = np.where(dem == -9999.0, np.nan, dem)
+    src = (GT[0] + 400, GT[3] - 300, 50.0)
+    expected = kernels.intersect_plane_grid(holes, GT, src, 35.0, 20.0)
+    assert len(expected[0]) > 50
+    for dem_arg, nodata in ((dem, -9999.0), (unaligned_copy(dem), -9999.0), (unaligned_copy(holes), None)):
+        got = kernels.intersect_plane_grid(dem_arg, GT, src, 35.0, 20.0, nodata)
+        assert np.array_equal(got[0], expected[0]) and np.array_equal(got[1], expected[1])
+
+
 # ---------------------------------------------------------- plane crossing
 
 @pytest.mark.parametrize("seed", range(6))

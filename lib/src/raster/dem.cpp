@@ -20,16 +20,19 @@ DemRaster::DemRaster(const StridedView2D<double>& elevations, const GeoTransform
     : rows_(elevations.rows), cols_(elevations.cols), geotransform_(geotransform) {
   if (!dem_layout_accepted(elevations)) fail_invariant("a DEM was built from an array whose layout was refused");
   const std::size_t count = static_cast<std::size_t>(rows_) * static_cast<std::size_t>(cols_);
-  elevations_.resize(count);
-  if (count > 0) {
-    // An accepted layout is one row-major block whatever the stride along an
-    // axis of length one, so element (r, c) sits at offset (r * cols + c).
-    std::memcpy(elevations_.data(), elevations.data, count * sizeof(double));
-  }
-  if (nodata) {
+  elevations_ = FreshArray<double>(count);
+  // An accepted layout is one row-major block whatever the stride along an
+  // axis of length one, so element (r, c) sits at offset (r * cols + c).
+  if (!nodata) {
+    if (count > 0) std::memcpy(elevations_.data(), elevations.data, count * sizeof(double));
+  } else {
+    // Copied through memcpy (the caller's buffer need not be aligned) and
+    // voided on the way, in one pass.
     const double void_value = *nodata;
-    for (double& z : elevations_) {
-      if (z == void_value) z = std::nan("");
+    for (std::size_t i = 0; i < count; ++i) {
+      double z;
+      std::memcpy(&z, elevations.data + i * sizeof(double), sizeof z);
+      elevations_[i] = z == void_value ? NAN : z;
     }
   }
   const GeoTransform& gt = geotransform_;

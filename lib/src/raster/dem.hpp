@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "common/fresh_array.hpp"
+
 #include "common/strided_view.hpp"
 
 namespace velkor {
@@ -69,7 +71,7 @@ class DemRaster {
   std::int64_t rows_;
   std::int64_t cols_;
   GeoTransform geotransform_;
-  std::vector<double> elevations_;
+  FreshArray<double> elevations_;
   std::vector<double> x_of_column_, y_of_column_;  // gt0 + (c + 0.5) gt1, gt3 + (c + 0.5) gt4
   std::vector<double> x_of_row_, y_of_row_;        // (r + 0.5) gt2, (r + 0.5) gt5
 };

@@ -1,0 +1,56 @@
+#include "common/fresh_array.hpp"
+
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace velkor {
+namespace {
+
+#if defined(__linux__)
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Below this a block comes from the allocator, which recycles memory
+// between calls; above it the allocator would map fresh pages anyway.
+constexpr std::size_t kOwnMappingFrom = std::size_t{4} << 20;
+#endif
+
+}  // namespace
+
+FreshBlock::FreshBlock(std::size_t bytes) {
+  if (bytes == 0) return;
+#if defined(__linux__)
+  if (bytes >= kOwnMappingFrom && bytes <= SIZE_MAX - 2 * kHugePage) {
+    // Map one huge page more than needed and start on a huge-page boundary,
+    // so that every huge page of the data can be backed as one.
+    const std::size_t mapped = (bytes + kHugePage - 1) / kHugePage * kHugePage + kHugePage;
+    void* mapping = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(mapping);
+    const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+    // Advice only: where huge pages are off, the block is still ordinary memory.
+    madvise(reinterpret_cast<void*>(aligned), mapped - kHugePage, MADV_HUGEPAGE);
+    mapping_ = mapping;
+    mapped_bytes_ = mapped;
+    data_ = reinterpret_cast<void*>(aligned);
+    return;
+  }
+#endif
+  data_ = std::malloc(bytes);
+  if (data_ == nullptr) throw std::bad_alloc();
+}
+
+FreshBlock::~FreshBlock() {
+#if defined(__linux__)
+  if (mapping_ != nullptr) {
+    munmap(mapping_, mapped_bytes_);
+    return;
+  }
+#endif
+  std::free(data_);
+}
+
+}  // namespace velkor
