@@ -1,7 +1,9 @@
 #include "common/fresh_array.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #if defined(__linux__)
@@ -20,10 +22,10 @@ constexpr std::size_t kOwnMappingFrom = std::size_t{4} << 20;
 
 }  // namespace
 
-FreshBlock::FreshBlock(std::size_t bytes) {
+FreshBlock::FreshBlock(std::size_t bytes, std::size_t alignment, bool zeroed) {
   if (bytes == 0) return;
 #if defined(__linux__)
-  if (bytes >= kOwnMappingFrom && bytes <= SIZE_MAX - 2 * kHugePage) {
+  if (bytes >= kOwnMappingFrom && bytes <= SIZE_MAX - 2 * kHugePage && alignment <= kHugePage) {
     // Map one huge page more than needed and start on a huge-page boundary,
     // so that every huge page of the data can be backed as one.
     const std::size_t mapped = (bytes + kHugePage - 1) / kHugePage * kHugePage + kHugePage;
@@ -39,8 +41,12 @@ FreshBlock::FreshBlock(std::size_t bytes) {
     return;
   }
 #endif
-  data_ = std::malloc(bytes);
+  if (alignment < alignof(std::max_align_t)) alignment = alignof(std::max_align_t);
+  if (bytes > SIZE_MAX - alignment) throw std::bad_alloc();
+  // aligned_alloc wants a size that is a multiple of the alignment.
+  data_ = std::aligned_alloc(alignment, (bytes + alignment - 1) / alignment * alignment);
   if (data_ == nullptr) throw std::bad_alloc();
+  if (zeroed) std::memset(data_, 0, bytes);
 }
 
 FreshBlock::~FreshBlock() {

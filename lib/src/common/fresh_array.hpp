@@ -6,16 +6,18 @@
 // takes some sixty page faults instead of thirty thousand; on this kind of
 // machine a 4 KiB fault costs more than copying the page.
 #include <cstddef>
+#include <new>
 #include <type_traits>
 #include <utility>
 
 namespace velkor {
 
-// Raw bytes; throws std::bad_alloc when they cannot be had.
+// Raw bytes at the given alignment (a power of two), zero-filled when asked
+// (a fresh mapping already is); throws std::bad_alloc when they cannot be had.
 class FreshBlock {
  public:
   FreshBlock() = default;
-  explicit FreshBlock(std::size_t bytes);
+  FreshBlock(std::size_t bytes, std::size_t alignment, bool zeroed);
   ~FreshBlock();
   FreshBlock(FreshBlock&& other) noexcept { swap(other); }
   FreshBlock& operator=(FreshBlock&& other) noexcept {
@@ -38,14 +40,16 @@ class FreshBlock {
   std::size_t mapped_bytes_ = 0;
 };
 
-// `count` uninitialised elements of a trivially copyable type.
+// `count` elements of a trivially copyable type, uninitialised or all bits
+// zero.
 template <class T>
 class FreshArray {
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
 
  public:
   FreshArray() = default;
-  explicit FreshArray(std::size_t count) : block_(count * sizeof(T)), size_(count) {}
+  explicit FreshArray(std::size_t count) : FreshArray(count, false) {}
+  static FreshArray zeroed(std::size_t count) { return FreshArray(count, true); }
 
   T* data() { return static_cast<T*>(block_.data()); }
   const T* data() const { return static_cast<const T*>(block_.data()); }
@@ -58,6 +62,11 @@ class FreshArray {
   const T* end() const { return data() + size_; }
 
  private:
+  FreshArray(std::size_t count, bool zero) : block_(checked_bytes(count), alignof(T), zero), size_(count) {}
+  static std::size_t checked_bytes(std::size_t count) {
+    if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    return count * sizeof(T);
+  }
   FreshBlock block_;
   std::size_t size_ = 0;
 };

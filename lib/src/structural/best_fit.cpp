@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "common/fresh_array.hpp"
 #include "common/internal_failure.hpp"
 #include "common/open_hash_map.hpp"
 #include "common/saturating.hpp"
@@ -144,7 +145,7 @@ struct PlanExtent {
 // a list of indices would take eight), how many, and their extent (taken
 // while merging, so the points are not read once more for it).
 struct DistinctPoints {
-  std::vector<std::uint8_t> kept;
+  FreshArray<std::uint8_t> kept;
   std::size_t count = 0;
   PlanExtent extent;
 };
@@ -171,19 +172,19 @@ struct DistinctPoints {
 template <class Index>
 class CoincidenceMerge {
  public:
-  CoincidenceMerge(const std::vector<Vec3>& points, double distance)
+  CoincidenceMerge(std::span<const Vec3> points, double distance)
       : points_(points), distance_(distance), limit_(distance * distance) {
     // At most one block per point and at least two slots per point.
     std::size_t buckets = 2;
     while (buckets * kBucketSlots < 2 * points.size()) buckets *= 2;
-    buckets_.assign(buckets, Bucket{});
+    buckets_ = FreshArray<Bucket>::zeroed(buckets);  // all tags 0: every slot free
     mask_ = buckets - 1;
-    next_.assign(points.size(), kNoPoint);
+    next_ = FreshArray<Index>(points.size());         // written as each point is kept
   }
 
   DistinctPoints run() {
     DistinctPoints distinct;
-    distinct.kept.assign(points_.size(), 0);
+    distinct.kept = FreshArray<std::uint8_t>(points_.size());
     constexpr std::size_t kAhead = 8;
     std::array<Neighbourhood, kAhead> ahead;
     const std::size_t n = points_.size();
@@ -194,9 +195,10 @@ class CoincidenceMerge {
     for (std::size_t i = 0; i < n; ++i) {
       Neighbourhood& h = ahead[i % kAhead];
       SlotRef own{};
-      if (!has_close_neighbour(points_[i], h, own)) {
+      const bool dropped = has_close_neighbour(points_[i], h, own);
+      distinct.kept[i] = !dropped;
+      if (!dropped) {
         keep(static_cast<Index>(i), h, own);
-        distinct.kept[i] = 1;
         ++distinct.count;
         distinct.extent.add(points_[i]);
       }
@@ -303,20 +305,21 @@ class CoincidenceMerge {
     if (ref.found) {
       next_[index] = ref.bucket->heads[ref.slot];
     } else {
+      next_[index] = kNoPoint;
       ref.bucket->tags[ref.slot] = tag_of(h.hashes[0]);
     }
     ref.bucket->heads[ref.slot] = index;
   }
 
-  const std::vector<Vec3>& points_;
+  std::span<const Vec3> points_;
   double distance_;
   double limit_;
-  std::vector<Bucket> buckets_;
+  FreshArray<Bucket> buckets_;
   std::size_t mask_ = 0;
-  std::vector<Index> next_;  // per kept point: the previous kept point of its block
+  FreshArray<Index> next_;  // per kept point: the previous kept point of its block, or none
 };
 
-DistinctPoints merge_coincident(const std::vector<Vec3>& points, double distance) {
+DistinctPoints merge_coincident(std::span<const Vec3> points, double distance) {
   // 32-bit indices halve the table for every input that fits in memory
   // here; the 64-bit form keeps larger inputs correct.
   if (points.size() < 0xFFFFFFFFu) return CoincidenceMerge<std::uint32_t>(points, distance).run();
@@ -480,7 +483,7 @@ SymmetricEigen jacobi_eigen(std::array<std::array<double, 3>, 3> a) {
   return out;
 }
 
-std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(const std::vector<Vec3>& points,
+std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(std::span<const Vec3> points,
                                                                          const BestFitParameters& parameters) {
   if (!positive_finite(parameters.cell_size) || !positive_finite(parameters.coincidence_distance)) {
     return std::unexpected(std::string(kBestFitParameterMessage));

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -70,7 +71,7 @@ SymmetricEigen jacobi_eigen(std::array<std::array<double, 3>, 3> matrix);
 
 // The parameter message for a non-positive or non-finite cell size or merge
 // distance (checked before the empty-input test); no value for no points.
-std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(const std::vector<Vec3>& points,
+std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(std::span<const Vec3> points,
                                                                          const BestFitParameters& parameters);
 
 }  // namespace velkor

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/fresh_array.hpp"
 #include "frame/arguments.hpp"
 #include "frame/errors.hpp"
 #include "frame/gil.hpp"
@@ -86,11 +87,10 @@ PyRef best_fit_planes(const Arguments& args) {
   parameters.coincidence_distance = args.to_double(2, kDefaultCoincidenceDistance);
   parameters.max_collinearity = args.to_double(3, kDefaultMaxCollinearity);
   if (view.cols != 3) raise_value_error("points must be an (N, 3) array");
-  // Filled row by row into reserved storage: no zero-filled buffer to overwrite.
-  std::vector<Vec3> points;
-  points.reserve(static_cast<std::size_t>(view.rows));
-  for (std::int64_t i = 0; i < view.rows; ++i) points.push_back(Vec3{view(i, 0), view(i, 1), view(i, 2)});
-  auto outcome = without_gil([&] { return velkor::best_fit_planes(points, parameters); });
+  // The private copy, filled row by row into uninitialised storage.
+  FreshArray<Vec3> points(static_cast<std::size_t>(view.rows));
+  for (std::int64_t i = 0; i < view.rows; ++i) points[i] = Vec3{view(i, 0), view(i, 1), view(i, 2)};
+  auto outcome = without_gil([&] { return velkor::best_fit_planes({points.data(), points.size()}, parameters); });
   if (!outcome) raise_value_error(outcome.error());
   if (!*outcome) return none_object();
   const BestFitResult& result = **outcome;
