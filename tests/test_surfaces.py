@@ -565,6 +565,25 @@ def test_merge_follows_the_greedy_rule_on_crowded_points(seed):
         assert n == len(members) and np.allclose(centroid, members.mean(axis=0), rtol=0, atol=1e-12)
 
 
+def test_large_cloud_merges_exactly_the_known_near_duplicates():
+    # Large enough that the copy and the merge tables are blocks of their own.
+    rng = np.random.default_rng(41)
+    gx, gy = np.meshgrid(np.arange(500.0), np.arange(400.0))
+    lattice = np.column_stack([gx.ravel(), gy.ravel(), 0.2 * gx.ravel() + rng.normal(0, 0.05, gx.size)])
+    picks = rng.choice(len(lattice), 4000, replace=False)
+    near = lattice[picks[:2000]] + rng.uniform(-0.05, 0.05, (2000, 3))  # closer than 0.1: dropped
+    apart = lattice[picks[2000:]] + [0.3, 0.0, 0.0]                      # 0.3 away: kept
+    kept = np.vstack([lattice, apart])[rng.permutation(len(lattice) + 2000)]
+    points = np.vstack([kept, near])  # each near-duplicate after the point it repeats
+    field, stats = kernels.best_fit_planes(points, 50.0)
+    assert stats["distinct_points"] == len(kept)
+    rows = np.floor((kept[:, 1].max() - kept[:, 1]) / 50.0)
+    cols = np.floor((kept[:, 0] - kept[:, 0].min()) / 50.0)
+    for (r, c), n, centroid in zip(field["cells"], field["point_counts"], field["centroids"]):
+        members = kept[(rows == r) & (cols == c)]
+        assert n == len(members) and np.allclose(centroid, members.mean(axis=0), rtol=0, atol=1e-9)
+
+
 def test_grid_extent_ignores_nan_and_keeps_the_first_of_equal_zeros():
     nan = math.nan
     _, stats = kernels.best_fit_planes(np.array([[nan, 3, 0], [0.0, 1, 0], [-0.0, 2, 0], [5, nan, 0.0]]), 10.0)
