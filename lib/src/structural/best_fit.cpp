@@ -27,17 +27,16 @@ struct Key3 {
   bool operator==(const Key3&) const = default;
 };
 // One multiply per coordinate and a final mix: cheap, and spreads
-// neighbouring integer keys over the whole table.
-constexpr std::uint64_t kHashX = 0x9E3779B97F4A7C15ULL, kHashY = 0xC2B2AE3D27D4EB4FULL, kHashZ = 0x165667B19E3779F9ULL;
-std::uint64_t finish_hash(std::uint64_t h) {
+// neighbouring integer keys over the whole table (a sum of multiples alone
+// would line a regular lattice up in runs of slots).
+std::uint64_t hash_of(const Key3& k) {
+  std::uint64_t h = static_cast<std::uint64_t>(k.x) * 0x9E3779B97F4A7C15ULL ^
+                    static_cast<std::uint64_t>(k.y) * 0xC2B2AE3D27D4EB4FULL ^
+                    static_cast<std::uint64_t>(k.z) * 0x165667B19E3779F9ULL;
   h ^= h >> 32;
   h *= 0xD6E8FEB86659FD93ULL;
   h ^= h >> 32;
   return h;
-}
-std::uint64_t hash_of(const Key3& k) {
-  return finish_hash(static_cast<std::uint64_t>(k.x) * kHashX ^ static_cast<std::uint64_t>(k.y) * kHashY ^
-                     static_cast<std::uint64_t>(k.z) * kHashZ);
 }
 
 struct CellKey {
@@ -80,10 +79,9 @@ std::int64_t face_step(std::int64_t voxel) {
 }
 
 // The blocks to search for a point, its own first, and their hashes. With
-// at most one face crossed (five points in six), the list is the own block
-// and the one across, or the own block twice: two lookups without a
-// data-dependent branch, which costs less than the mispredicted branches a
-// list of one or two would take.
+// at most one face crossed (five scattered points in six), the list is the
+// own block and the one across, or the own block twice, so that the common
+// case takes no branch on which of the two it is.
 struct Neighbourhood {
   Key3 voxel;
   int block_count;  // 2, 4 or 8
