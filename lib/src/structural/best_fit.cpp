@@ -271,9 +271,13 @@ class CoincidenceMerge {
   bool has_close_neighbour(const Vec3& p, const Neighbourhood& h, SlotRef& own) {
     own = find(h.blocks[0], h.hashes[0]);
     if (own.found && close_in_list(p, h, own)) return true;
+    // The second block is the own one again when no face is crossed; its
+    // list has been searched then.
     const SlotRef second = find(h.blocks[1], h.hashes[1]);
-    const bool own_again = second.bucket == own.bucket && second.slot == own.slot;
-    if (second.found && !own_again && close_in_list(p, h, second)) return true;
+    if (second.found) {
+      const bool own_again = second.bucket == own.bucket && second.slot == own.slot;
+      if (!own_again && close_in_list(p, h, second)) return true;
+    }
     if (h.block_count > 2) {
       for (int k = 2; k < h.block_count; ++k) {
         const SlotRef ref = find(h.blocks[k], h.hashes[k]);
