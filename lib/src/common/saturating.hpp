@@ -41,9 +41,8 @@ inline std::int64_t saturating_floor_i64(double v) {
 }
 
 // Negative and NaN values count as 0. A positive value truncates to its
-// floor; below 2^63 through the cheap signed conversion.
-// A positive truncation is already the floor, which on x86-64 settles the
-// common case with one test.
+// floor; below 2^63 through the cheap signed conversion, whose result, when
+// positive, settles the common case with one test on x86-64.
 inline std::uint64_t saturating_floor_u64(double v) {
 #if VELKOR_TRUNCATE_WITH_SENTINEL
   const std::int64_t truncated = _mm_cvttsd_si64(_mm_set_sd(v));
