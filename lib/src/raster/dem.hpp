@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "common/fresh_array.hpp"
-
 #include "common/strided_view.hpp"
 
 namespace velkor {
