@@ -584,6 +584,21 @@ def test_large_cloud_merges_exactly_the_known_near_duplicates():
         assert n == len(members) and np.allclose(centroid, members.mean(axis=0), rtol=0, atol=1e-9)
 
 
+def test_points_that_are_not_finite_are_kept_and_never_merge():
+    rng = np.random.default_rng(43)
+    finite = rng.uniform(0, 5, (3000, 3))
+    finite = np.vstack([finite, finite[:500] + rng.uniform(-0.03, 0.03, (500, 3))])
+    nan, inf = math.nan, math.inf
+    odd = np.array([[nan, nan, nan], [inf, inf, inf], [inf, 0, 0], [1, nan, 1], [-inf, -inf, 2]])
+    odd = odd[rng.integers(0, len(odd), 60000)]  # each kind many times over, duplicates included
+    mixed = np.vstack([finite, odd])
+    order = rng.permutation(len(mixed))
+    _, stats = kernels.best_fit_planes(mixed[order], 1.0)
+    in_order = mixed[order]
+    kept = ref_merge(in_order[np.isfinite(in_order).all(axis=1)].tolist(), 0.1)
+    assert stats["distinct_points"] == len(odd) + len(kept) and len(kept) < len(finite)
+
+
 def test_grid_extent_ignores_nan_and_keeps_the_first_of_equal_zeros():
     nan = math.nan
     _, stats = kernels.best_fit_planes(np.array([[nan, 3, 0], [0.0, 1, 0], [-0.0, 2, 0], [5, nan, 0.0]]), 10.0)

@@ -191,14 +191,22 @@ class CoincidenceMerge {
       prefetch(ahead[i]);
     }
     for (std::size_t i = 0; i < n; ++i) {
+      const Vec3& p = points_[i];
       Neighbourhood& h = ahead[i % kAhead];
-      SlotRef own{};
-      const bool dropped = has_close_neighbour(points_[i], h, own);
+      // A point with a coordinate that is not finite lies at no finite
+      // distance from any point, so it is never dropped and never drops
+      // another: it is kept without being filed. (Filed, all such points
+      // would share a voxel and search each other's ever longer list.)
+      bool dropped = false;
+      if (std::isfinite(p.e) && std::isfinite(p.n) && std::isfinite(p.u)) [[likely]] {
+        SlotRef own{};
+        dropped = has_close_neighbour(p, h, own);
+        if (!dropped) keep(static_cast<Index>(i), h, own);
+      }
       distinct.kept[i] = !dropped;
       if (!dropped) {
-        keep(static_cast<Index>(i), h, own);
         ++distinct.count;
-        distinct.extent.add(points_[i]);
+        distinct.extent.add(p);
       }
       if (i + kAhead < n) {
         neighbourhood_of(points_[i + kAhead], distance_, h);
