@@ -182,6 +182,12 @@ def saturated_floor(v):
     return min(max(math.floor(v), -(2**63)), 2**63 - 1)
 
 
+def squared_distance(p, o):
+    """As floats square (to inf where the square overflows; Python's ** 2 raises there)."""
+    dx, dy, dz = p[0] - o[0], p[1] - o[1], p[2] - o[2]
+    return dx * dx + dy * dy + dz * dz
+
+
 def ref_merge(points, a):
     """The greedy merge, voxel keys saturated to 64 bits and NaN keyed 0; the kept points in order."""
     kept, voxels = [], {}
@@ -189,7 +195,7 @@ def ref_merge(points, a):
         key = tuple(saturated_floor(v / a) for v in p)
         near = (o for dx in (-1, 0, 1) for dy in (-1, 0, 1) for dz in (-1, 0, 1)
                 for o in voxels.get((key[0] + dx, key[1] + dy, key[2] + dz), ()))
-        if not any(a * a > (p[0] - o[0]) ** 2 + (p[1] - o[1]) ** 2 + (p[2] - o[2]) ** 2 for o in near):
+        if not any(a * a > squared_distance(p, o) for o in near):
             kept.append(p)
             voxels.setdefault(key, []).append(p)
     return np.array(kept)
