@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/saturating.hpp"
 #include "structural/geol_axis.hpp"
 
 namespace velkor {
@@ -25,16 +26,6 @@ constexpr std::size_t kSeedStride = 7;
 // then East (trend 90, plunge 0), both as the axis conversion gives them.
 constexpr Vec3 kDownReference{0.0, 6.123233995736766e-17, -1.0};
 constexpr Vec3 kEastReference{1.0, 6.123233995736766e-17, -0.0};
-
-std::uint64_t saturate(double quotient) {
-  if (!(quotient > 0.0)) return 0;
-  if (quotient >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(quotient);
-}
-
-std::uint64_t saturating_add_one(std::uint64_t x) {
-  return x == std::numeric_limits<std::uint64_t>::max() ? x : x + 1;
-}
 
 std::uint64_t saturating_product(std::initializer_list<std::uint64_t> factors) {
   std::uint64_t product = 1;
@@ -189,14 +180,16 @@ void enumerate_orientation_frames(double step, const std::function<void(const Or
 }
 
 CandidateFactors candidate_factors(double angle_step_degrees, double phi_step) {
-  return CandidateFactors{saturate(std::ceil(360.0 / angle_step_degrees)),
-                          saturate(std::floor(90.0 / angle_step_degrees)),
-                          saturate(std::ceil(180.0 / angle_step_degrees)), saturate(std::floor(1.0 / phi_step))};
+  return CandidateFactors{saturating_floor_u64(std::ceil(360.0 / angle_step_degrees)),
+                          saturating_floor_u64(90.0 / angle_step_degrees),
+                          saturating_floor_u64(std::ceil(180.0 / angle_step_degrees)),
+                          saturating_floor_u64(1.0 / phi_step)};
 }
 
 std::uint64_t candidate_count(double angle_step_degrees, double phi_step) {
   const CandidateFactors f = candidate_factors(angle_step_degrees, phi_step);
-  return saturating_product({f.trends, saturating_add_one(f.plunge_floor), f.rolls, saturating_add_one(f.phi_floor)});
+  return saturating_product(
+      {f.trends, saturating_increment(f.plunge_floor), f.rolls, saturating_increment(f.phi_floor)});
 }
 
 SearchFrames::Frame SearchFrames::make_frame(const OrientationFrame& o) {
@@ -215,8 +208,8 @@ SearchFrames::SearchFrames(double angle_step_degrees, double phi_step, std::size
   // tolerances absorb; a value more per loop is headroom.
   const CandidateFactors f = candidate_factors(angle_step_degrees, 1.0);
   const std::uint64_t headroom =
-      saturating_product({saturating_add_one(f.trends), saturating_add_one(saturating_add_one(f.plunge_floor)),
-                          saturating_add_one(f.rolls)});
+      saturating_product({saturating_increment(f.trends), saturating_increment(saturating_increment(f.plunge_floor)),
+                          saturating_increment(f.rolls)});
   materialised_ = headroom <= max_frame_bytes / sizeof(Frame);
 }
 
@@ -225,8 +218,8 @@ std::span<const SearchFrames::Frame> SearchFrames::held() const {
   std::call_once(built_, [this] {
     const CandidateFactors f = candidate_factors(angle_step_, 1.0);
     frames_.reserve(static_cast<std::size_t>(
-        saturating_product({saturating_add_one(f.trends), saturating_add_one(saturating_add_one(f.plunge_floor)),
-                            saturating_add_one(f.rolls)})));
+        saturating_product({saturating_increment(f.trends), saturating_increment(saturating_increment(f.plunge_floor)),
+                            saturating_increment(f.rolls)})));
     enumerate_orientation_frames(angle_step_, [this](const OrientationFrame& o) { frames_.push_back(make_frame(o)); });
   });
   return frames_;
