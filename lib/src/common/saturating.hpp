@@ -54,14 +54,6 @@ inline std::uint64_t saturating_floor_u64(double v) {
   return static_cast<std::uint64_t>(v);
 }
 
-inline std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
-  std::int64_t sum;
-  if (__builtin_add_overflow(a, b, &sum)) {
-    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-  }
-  return sum;
-}
-
 inline std::uint64_t saturating_increment(std::uint64_t a) {
   return a == std::numeric_limits<std::uint64_t>::max() ? a : a + 1;
 }
