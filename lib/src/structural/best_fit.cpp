@@ -240,9 +240,7 @@ class CoincidenceMerge {
   __attribute__((always_inline)) void prefetch(const Neighbourhood& h) const {
     __builtin_prefetch(&buckets_[h.hashes[0] & mask_]);
     __builtin_prefetch(&buckets_[h.hashes[1] & mask_]);
-    if (h.block_count > 2) {
-      for (int k = 2; k < h.block_count; ++k) __builtin_prefetch(&buckets_[h.hashes[k] & mask_]);
-    }
+    for (int k = 2; k < h.block_count; ++k) __builtin_prefetch(&buckets_[h.hashes[k] & mask_]);
   }
 
   // Bit i set where tags[i] == tag.
@@ -286,11 +284,9 @@ class CoincidenceMerge {
       const bool own_again = second.bucket == own.bucket && second.slot == own.slot;
       if (!own_again && close_in_list(p, h, second)) return true;
     }
-    if (h.block_count > 2) {
-      for (int k = 2; k < h.block_count; ++k) {
-        const SlotRef ref = find(h.blocks[k], h.hashes[k]);
-        if (ref.found && close_in_list(p, h, ref)) return true;
-      }
+    for (int k = 2; k < h.block_count; ++k) {
+      const SlotRef ref = find(h.blocks[k], h.hashes[k]);
+      if (ref.found && close_in_list(p, h, ref)) return true;
     }
     return false;
   }
