@@ -39,7 +39,6 @@ print(json.dumps({"seconds": best, "nodes": int(v.size)}))
 """
 
 
-
 def quartic_constant(d):
     return [0.9374999999999998, 0.9549296585513721, 1.0444543140405638][d - 1]
 
@@ -75,8 +74,6 @@ def timed(fn, repeats=3):
         result = fn()
         best = min(best, time.perf_counter() - t)
     return best, result
-
-
 
 
 def bench_quartic(cfg, subset):

@@ -65,7 +65,6 @@ print(json.dumps({"seconds": seconds, "stats": {k: v for k, v in stats.items() i
 """
 
 
-
 def axis(trend, plunge):
     t, p = math.radians(trend), math.radians(plunge)
     return np.array([math.cos(p) * math.sin(t), math.cos(p) * math.cos(t), -math.sin(p)])
