@@ -201,6 +201,13 @@ def ref_merge(points, a):
     return np.array(kept)
 
 
+def members_by_cell(kept, cell):
+    """The distinct points of each non-empty cell, binned as the grid bins them (origin at min x, max y)."""
+    rows = np.floor((kept[:, 1].max() - kept[:, 1]) / cell).astype(int)
+    cols = np.floor((kept[:, 0] - kept[:, 0].min()) / cell).astype(int)
+    return {key: kept[(rows == key[0]) & (cols == key[1])] for key in set(zip(rows.tolist(), cols.tolist()))}
+
+
 def mesh_call(dem, vertices, faces, gt=GT, nodata=None):
     return kernels.intersect_mesh_grid(dem, gt, np.asarray(vertices, float), np.asarray(faces, np.int64), nodata)
 
@@ -574,11 +581,10 @@ def test_merge_follows_the_greedy_rule_on_crowded_points(seed):
     field, stats = kernels.best_fit_planes(points, 1.0, a, math.inf)
     kept = ref_merge(points.tolist(), a)
     assert stats["distinct_points"] == len(kept) < len(points)
-    rows = np.floor((kept[:, 1].max() - kept[:, 1]) / 1.0).astype(int)
-    cols = np.floor((kept[:, 0] - kept[:, 0].min()) / 1.0).astype(int)
-    assert stats["non_empty_cells"] == len(set(zip(rows, cols)))
-    for (r, c), n, centroid in zip(field["cells"], field["point_counts"], field["centroids"]):
-        members = kept[(rows == r) & (cols == c)]
+    cells = members_by_cell(kept, 1.0)
+    assert stats["non_empty_cells"] == len(cells)
+    for (r, c), n, centroid in zip(field["cells"].tolist(), field["point_counts"], field["centroids"]):
+        members = cells[r, c]
         assert n == len(members) and np.allclose(centroid, members.mean(axis=0), rtol=0, atol=1e-12)
 
 
@@ -594,10 +600,9 @@ def test_large_cloud_merges_exactly_the_known_near_duplicates():
     points = np.vstack([kept, near])  # each near-duplicate after the point it repeats
     field, stats = kernels.best_fit_planes(points, 50.0)
     assert stats["distinct_points"] == len(kept)
-    rows = np.floor((kept[:, 1].max() - kept[:, 1]) / 50.0)
-    cols = np.floor((kept[:, 0] - kept[:, 0].min()) / 50.0)
-    for (r, c), n, centroid in zip(field["cells"], field["point_counts"], field["centroids"]):
-        members = kept[(rows == r) & (cols == c)]
+    cells = members_by_cell(kept, 50.0)
+    for (r, c), n, centroid in zip(field["cells"].tolist(), field["point_counts"], field["centroids"]):
+        members = cells[r, c]
         assert n == len(members) and np.allclose(centroid, members.mean(axis=0), rtol=0, atol=1e-9)
 
 
@@ -698,10 +703,9 @@ def test_best_fit_agrees_with_numpy_on_noisy_planes(seed):
     kept = ref_merge(points.tolist(), 0.1)
     assert stats["distinct_points"] == len(kept) < len(points)
     # Re-derive the cells with NumPy from the distinct points.
-    rows = np.floor((kept[:, 1].max() - kept[:, 1]) / cell).astype(int)
-    cols = np.floor((kept[:, 0] - kept[:, 0].min()) / cell).astype(int)
-    for i, (r, c) in enumerate(field["cells"]):
-        members = kept[(rows == r) & (cols == c)]
+    cells = members_by_cell(kept, cell)
+    for i, (r, c) in enumerate(field["cells"].tolist()):
+        members = cells[r, c]
         centred = members - members.mean(axis=0)
         _, s, vt = np.linalg.svd(centred, full_matrices=False)
         assert field["point_counts"][i] == len(members)
