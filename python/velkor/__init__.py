@@ -1,0 +1,51 @@
+"""velkor: structural geology and seismotectonics from field data to answers.
+
+Stress inversion from fault slip, regional stress and density fields, focal
+mechanisms and Kagan angles, planes and meshes against topography. The
+compiled kernels (`velkor.kernels`) are exact and strict; this package casts
+the data geologists really have and returns answers they read.
+
+Examples
+--------
+>>> import velkor
+>>> faults = velkor.FaultSet.from_rakes([0, 60, 120, 180, 240, 300], [60] * 6, [-90] * 6)
+>>> solution = velkor.invert(faults)
+>>> solution.regime, solution.s1
+('NF', (0.0, 90.0))
+"""
+
+from __future__ import annotations
+
+from . import kernels
+from .faults import FaultSet, mechanisms_from_sdr
+from .fields import density
+from .notation import read_faults
+from .stress import (
+    StressSolution,
+    StressTensor,
+    fold_axes,
+    invert,
+    r_prime,
+    regime,
+    score,
+    shmax_azimuth,
+)
+
+__version__ = "0.2.0"
+
+__all__ = [
+    "__version__",
+    "kernels",
+    "FaultSet",
+    "read_faults",
+    "mechanisms_from_sdr",
+    "StressSolution",
+    "StressTensor",
+    "invert",
+    "score",
+    "fold_axes",
+    "regime",
+    "r_prime",
+    "shmax_azimuth",
+    "density",
+]
