@@ -1,11 +1,236 @@
-"""The `velkor` command line (filled in below)."""
+"""The `velkor` command line.
+
+Each subcommand is a pair of functions: one that adds its arguments to the
+parser, one that runs it and returns the exit status. `COMMANDS` lists them;
+`main` dispatches. Every failure a user can cause ends in one line on
+standard error and a non-zero status, never a traceback (set
+``VELKOR_TRACEBACK=1`` to see one); Ctrl-C ends with status 130.
+
+Examples
+--------
+::
+
+    velkor invert faults.csv --json solution.json --plot stereonet.png
+    velkor trace dem.tif --point 1200 4800 340 --dip-direction 270 --dip 30 --out trace.geojson
+"""
 
 from __future__ import annotations
 
+import argparse
+import json
+import os
 import sys
+import tempfile
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import IO, Any
+
+__all__ = ["main", "COMMANDS"]
+
+# Forward solutions per second the inversion sustains on one core on ordinary data:
+# only used to say beforehand that a search will take a while.
+_FORWARD_SOLUTIONS_PER_SECOND = 2.0e7
+_ANNOUNCE_AFTER_SECONDS = 5.0
+
+
+class CommandError(Exception):
+    """A failure to report as one line, with the exit status to end with."""
+
+    def __init__(self, message: str, status: int = 1) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+@contextmanager
+def atomic_output(path: str, mode: str = "w") -> Iterator[IO[Any]]:
+    """Write `path` through a temporary file in the same folder, renamed into place on success.
+
+    A failed or interrupted run leaves any earlier file of that name as it was
+    and no half-written one.
+    """
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise CommandError(f"cannot write {path}: folder {folder} does not exist")
+    handle, temporary = tempfile.mkstemp(prefix=".velkor-", suffix=os.path.splitext(path)[1], dir=folder)
+    try:
+        with os.fdopen(handle, mode) as stream:
+            yield stream
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def _save_figure(axes: Any, path: str) -> None:
+    figure = axes.figure
+    with atomic_output(path, "wb") as stream:
+        figure.savefig(stream, format="png", dpi=150, bbox_inches="tight")
+    pyplot = sys.modules.get("matplotlib.pyplot")
+    if pyplot is not None:  # a figure pyplot created stays registered until closed
+        pyplot.close(figure)
+
+
+def _write_json(document: Any, path: str) -> None:
+    text = json.dumps(document, indent=2, allow_nan=False) + "\n"
+    if path == "-":
+        sys.stdout.write(text)
+        return
+    with atomic_output(path) as stream:
+        stream.write(text)
+
+
+# --------------------------------------------------------------------------- invert
+
+def _add_invert(commands: Any) -> None:
+    parser = commands.add_parser(
+        "invert", help="find the stress tensor that best explains a fault-slip table",
+        description="Read a fault-slip table (CSV in any notation velkor.read_faults knows), run the "
+                    "exhaustive stress inversion and print the best tensor.")
+    parser.add_argument("file", metavar="FILE", help="CSV table of faults")
+    parser.add_argument("--angle-step", type=float, default=10.0, metavar="A",
+                        help="orientation step of the search, degrees (default 10)")
+    parser.add_argument("--phi-step", type=float, default=0.1, metavar="F",
+                        help="shape-ratio step of the search (default 0.1)")
+    parser.add_argument("--json", metavar="OUT", help="write the solution as JSON to OUT ('-' for standard output)")
+    parser.add_argument("--plot", metavar="PNG", help="draw the stereonet of faults and axes to PNG")
+
+
+def _run_invert(arguments: argparse.Namespace) -> int:
+    import velkor
+
+    faults = velkor.read_faults(arguments.file)
+    if len(faults) == 0:
+        raise CommandError(f"{arguments.file} holds no faults")
+    candidates = velkor.kernels.inversion_candidate_count(arguments.angle_step, arguments.phi_step)
+    seconds = candidates * len(faults) / _FORWARD_SOLUTIONS_PER_SECOND
+    if seconds > _ANNOUNCE_AFTER_SECONDS:
+        print(f"searching {candidates} candidate tensors on {len(faults)} faults; this may take "
+              f"{_duration(seconds)} (Ctrl-C stops it)", file=sys.stderr)
+    solution = velkor.invert(faults, arguments.angle_step, arguments.phi_step)
+    if arguments.json != "-":
+        print(f"{len(faults)} faults read from {arguments.file}")
+        print(solution.summary())
+    if arguments.json:
+        _write_json(solution.to_dict(), arguments.json)
+    if arguments.plot:
+        from velkor import plot
+
+        _save_figure(plot.stereonet(solution, faults=faults), arguments.plot)
+    return 0
+
+
+def _duration(seconds: float) -> str:
+    if seconds < 120:
+        return f"about {seconds:.0f} s"
+    if seconds < 7200:
+        return f"about {seconds / 60:.0f} min"
+    return f"about {seconds / 3600:.1f} h"
+
+
+# --------------------------------------------------------------------------- trace
+
+def _add_trace(commands: Any) -> None:
+    parser = commands.add_parser(
+        "trace", help="trace a plane (e.g. bedding) on a DEM and write it as GeoJSON",
+        description="Intersect the plane through a point with the given dip direction and dip with a DEM "
+                    "(any raster rasterio reads) and write the trace lines as a GeoJSON FeatureCollection.")
+    parser.add_argument("dem", metavar="DEM", help="elevation raster, e.g. a GeoTIFF")
+    parser.add_argument("--point", type=float, nargs=3, required=True, metavar=("X", "Y", "Z"),
+                        help="a point of the plane, in the DEM's coordinates")
+    parser.add_argument("--dip-direction", type=float, required=True, metavar="A", help="degrees")
+    parser.add_argument("--dip", type=float, required=True, metavar="D", help="degrees")
+    parser.add_argument("--out", required=True, metavar="FILE.geojson", help="where to write the traces")
+    parser.add_argument("--plot", metavar="PNG", help="draw the traces over a hillshade to PNG")
+
+
+def _run_trace(arguments: argparse.Namespace) -> int:
+    import velkor
+
+    dem = velkor.read_dem(arguments.dem)
+    polylines = velkor.plane_trace(dem, tuple(arguments.point), arguments.dip_direction, arguments.dip)
+    _write_json(velkor.to_geojson(polylines, crs=dem.crs), arguments.out)
+    vertices = sum(len(line) for line in polylines)
+    print(f"{len(polylines)} trace lines, {vertices} vertices, written to {arguments.out}")
+    if arguments.plot:
+        from velkor import plot
+
+        _save_figure(plot.trace_map(dem, polylines), arguments.plot)
+    return 0
+
+
+# --------------------------------------------------------------------------- dispatch
+
+Command = tuple[Callable[[Any], None], Callable[[argparse.Namespace], int]]
+COMMANDS: dict[str, Command] = {
+    "invert": (_add_invert, _run_invert),
+    "trace": (_add_trace, _run_trace),
+}
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The argument parser of every subcommand."""
+    from velkor import __version__
+
+    parser = argparse.ArgumentParser(prog="velkor", description="Structural geology from field data: stress "
+                                     "inversion, fields and traces on topography.")
+    parser.add_argument("--version", action="version", version=f"velkor {__version__}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    for add, _ in COMMANDS.values():
+        add(commands)
+    return parser
+
+
+def _one_line(error: BaseException) -> str:
+    text = " ".join(str(error).split()) or type(error).__name__
+    return text
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Run the command line; returns the exit status."""
-    print("velkor: the command line is not built yet", file=sys.stderr)
-    return 2
+    """Run the command line and return its exit status.
+
+    Parameters
+    ----------
+    argv : list of str, optional
+        Arguments after the program name; `sys.argv[1:]` by default.
+
+    Returns
+    -------
+    int
+        0 on success, 1 on an error, 2 on bad usage, 130 on Ctrl-C.
+
+    Examples
+    --------
+    >>> main(["--version"])  # doctest: +SKIP
+    velkor 0.2.0
+    """
+    parser = build_parser()
+    arguments = parser.parse_args(argv)
+    if arguments.command is None:
+        parser.print_help(sys.stderr)
+        return 2
+    run = COMMANDS[arguments.command][1]
+    try:
+        return run(arguments)
+    except KeyboardInterrupt:
+        print(f"velkor {arguments.command}: interrupted", file=sys.stderr)
+        return 130
+    except CommandError as error:
+        print(f"velkor {arguments.command}: error: {_one_line(error)}", file=sys.stderr)
+        return error.status
+    except (ValueError, TypeError, OSError, ImportError, OverflowError, MemoryError) as error:
+        if os.environ.get("VELKOR_TRACEBACK"):
+            raise
+        print(f"velkor {arguments.command}: error: {_one_line(error)}", file=sys.stderr)
+        return 1
+    except (SystemExit, GeneratorExit):
+        raise
+    except BaseException as error:  # a fault of ours (PanicException too): one line, and a way to see more
+        if os.environ.get("VELKOR_TRACEBACK"):
+            raise
+        print(f"velkor {arguments.command}: internal error: {type(error).__name__}: {_one_line(error)} "
+              "(set VELKOR_TRACEBACK=1 to see where)", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
