@@ -146,7 +146,7 @@ def bool_array(value: Any, name: str, length: int) -> BoolArray:
         bad = ~((numbers_ == 0.0) | (numbers_ == 1.0))
         if bad.any():
             row = int(np.argmax(bad))
-            raise ValueError(f"{name} entry {row} is {array[row]!r}: it must be true or false (1 or 0)")
+            raise ValueError(f"{name} entry {row} is {array[row].item()!r}: it must be true or false (1 or 0)")
         return np.ascontiguousarray(numbers_ == 1.0)
     raise TypeError(f"{name} must hold booleans, got an array of dtype {array.dtype}")
 

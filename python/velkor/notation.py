@@ -232,7 +232,7 @@ def _quadrants(table: _Table, name: str, allow_blank: Float64Array) -> Float64Ar
     return azimuths
 
 
-def _pick_towards(table: _Table, name: str, quadrant: Float64Array, first: Float64Array,
+def _pick_towards(table: _Table, name: str, quadrant: Float64Array, first: Float64Array, strike: Float64Array,
                   what: str) -> Float64Array:
     """Of the azimuths `first` and `first + 180`, the one the quadrant names."""
     away = _angle_between(quadrant, first)
@@ -241,8 +241,10 @@ def _pick_towards(table: _Table, name: str, quadrant: Float64Array, first: Float
     bad = off > _QUADRANT_TOLERANCE
     if bad.any():
         row = int(np.argmax(bad))
+        from_line = _angle_between(quadrant[row], strike[row])
         _refuse(table, row, f"{table.columns[name]} {_texts(table, name)[row]!r} lies "
-                            f"{90.0 - off[row]:.1f} degrees from the strike line, so it cannot tell {what}")
+                            f"{min(from_line, 180.0 - from_line):.1f} degrees from the strike line, "
+                            f"so it cannot tell {what}")
     return np.where(np.isnan(quadrant), first, np.mod(chosen, 360.0))
 
 
@@ -303,11 +305,12 @@ def _faults_of(table: _Table) -> tuple[str, Float64Array, Float64Array, Float64A
         pitch = _numbers(table, "pitch")
         _check_range(table, "pitch", pitch, 0.0, 90.0)
         dip_quadrant = _quadrants(table, "dip_quadrant", allow_blank=(dip == 0.0) | (dip == 90.0))
-        dip_direction = _pick_towards(table, "dip_quadrant", dip_quadrant, strike_given + 90.0,
+        dip_direction = _pick_towards(table, "dip_quadrant", dip_quadrant, strike_given + 90.0, strike_given,
                                       "which way the plane dips")
         strike = np.mod(dip_direction - 90.0, 360.0)
         pitch_quadrant = _quadrants(table, "pitch_quadrant", allow_blank=pitch == 90.0)
-        end = _pick_towards(table, "pitch_quadrant", pitch_quadrant, strike, "from which end the pitch is measured")
+        end = _pick_towards(table, "pitch_quadrant", pitch_quadrant, strike, strike,
+                            "from which end the pitch is measured")
         horizontal = _geometry.axis_vector(end, np.zeros(count))
         down = _geometry.dip_vector(strike, dip)
         p = np.radians(pitch)[:, None]
