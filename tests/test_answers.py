@@ -68,6 +68,8 @@ def test_vectorised_helpers_on_a_field_with_holes():
     assert shmax[0, 0] == pytest.approx(0.0, abs=1e-9)  # S1 vertical: SHmax along S2 (north)
     trend, plunge = velkor.fold_axes([[270.0, 10.0]], [[-10.0, np.nan]])
     assert trend.tolist()[0][0] == 90.0 and plunge.tolist()[0][0] == 10.0 and math.isnan(plunge[0, 1])
+    # A vertical axis has no trend: it is written as 0 whichever trend it came with.
+    assert velkor.fold_axes([250.0, 250.0], [90.0, -90.0])[0].tolist() == [0.0, 0.0]
     # Horizontal stress the same in every direction: no SHmax.
     assert math.isnan(velkor.shmax_azimuth([0, 90], [0, 0], [90, 0], 0.0).item())
 
@@ -220,3 +222,13 @@ def test_the_package_imports_with_numpy_alone(child):
     out = child(code).decode().splitlines()
     assert out == ["NF", "velkor.density needs the optional package 'xarray', which is not installed; "
                          "install it with: pip install 'velkor[geo]'"]
+
+
+def test_the_bundled_field_book_table_gives_its_two_regimes():
+    faults = velkor.read_faults(velkor.sample_data("faults_fieldbook.csv"))
+    assert len(faults) == 120 and faults.positions.shape == (120, 2)
+    west = velkor.invert(faults.subset(faults.positions[:, 0] < 10.0))
+    east = velkor.invert(faults.subset(faults.positions[:, 0] >= 10.0))
+    assert (west.regime, west.s1, west.s3) == ("NF", (0.0, 90.0), (100.0, 0.0))
+    assert (east.regime, east.s1, east.s3) == ("SS", (30.0, 0.0), (120.0, 0.0))
+    assert east.shmax_azimuth == pytest.approx(30.0) and west.shmax_azimuth == pytest.approx(10.0)

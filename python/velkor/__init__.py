@@ -17,6 +17,7 @@ Examples
 from __future__ import annotations
 
 from . import kernels
+from ._data import sample_data
 from .faults import FaultSet, mechanisms_from_sdr
 from .fields import density
 from .notation import read_faults
@@ -48,4 +49,5 @@ __all__ = [
     "r_prime",
     "shmax_azimuth",
     "density",
+    "sample_data",
 ]

@@ -13,6 +13,9 @@ from numpy.typing import NDArray
 
 Float64Array = NDArray[np.float64]
 
+# Plunges this close to 90 degrees are vertical to the last bits of a conversion.
+_VERTICAL = 90.0 - 1e-9
+
 
 def axis_vector(trend: Float64Array, plunge: Float64Array) -> Float64Array:
     """Unit vectors (..., 3) of axes given by trend and plunge (positive down).
@@ -44,7 +47,7 @@ def vector_axis(vector: Float64Array) -> tuple[Float64Array, Float64Array]:
 
 
 def fold(trend: Float64Array, plunge: Float64Array) -> tuple[Float64Array, Float64Array]:
-    """The same axes written by their lower end: plunge >= 0, trend in [0, 360).
+    """The same axes written by their lower end: plunge >= 0, trend in [0, 360), 0 when vertical.
 
     Examples
     --------
@@ -55,8 +58,10 @@ def fold(trend: Float64Array, plunge: Float64Array) -> tuple[Float64Array, Float
     plunge = np.asarray(plunge, dtype=np.float64)
     up = plunge < 0.0
     folded_trend = np.mod(np.where(up, trend + 180.0, trend), 360.0)
-    folded_trend = np.where(folded_trend >= 360.0, 0.0, folded_trend)
-    return folded_trend, np.where(up, -plunge, plunge)
+    folded_plunge = np.where(up, -plunge, plunge)
+    # A vertical axis has no trend; 0 reads better than whichever trend the search reached it from.
+    folded_trend = np.where((folded_trend >= 360.0) | (folded_plunge >= _VERTICAL), 0.0, folded_trend)
+    return folded_trend, folded_plunge
 
 
 def strike_vector(strike: Float64Array) -> Float64Array:
