@@ -21,6 +21,7 @@ from ._data import sample_data
 from .faults import FaultSet, mechanisms_from_sdr
 from .fields import density
 from .notation import read_faults
+from .scale import FieldCostWarning, kagan_matrix, open_field, stress_field
 from .stress import (
     StressSolution,
     StressTensor,
@@ -50,4 +51,8 @@ __all__ = [
     "shmax_azimuth",
     "density",
     "sample_data",
+    "stress_field",
+    "open_field",
+    "kagan_matrix",
+    "FieldCostWarning",
 ]

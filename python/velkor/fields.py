@@ -143,7 +143,8 @@ def resolve_grid(points: Float64Array, spacing: Any, margin: float, grid: Mappin
 
 
 def density(points: Any, spacing: Any, bandwidth: Any, *, grid: Mapping[str, Any] | Grid | None = None,
-            margin: float = 0.0, kernel: str = "quartic", truncation: float = 4.0) -> xarray.DataArray:
+            margin: float = 0.0, kernel: str = "quartic", truncation: float = 4.0,
+            client: Any = None) -> xarray.DataArray:
     """Kernel density of located points at the nodes of a grid.
 
     Parameters
@@ -163,6 +164,10 @@ def density(points: Any, spacing: Any, bandwidth: Any, *, grid: Mapping[str, Any
     kernel : {"quartic", "gaussian", "truncated_gaussian"}
     truncation : float
         Where the truncated Gaussian stops, in bandwidths.
+    client : dask.distributed.Client, optional
+        Compute on this Dask cluster, in slabs one node thick along the last
+        axis (the same bytes as one call here); the points go to every
+        worker once.
 
     Returns
     -------
@@ -185,8 +190,15 @@ def density(points: Any, spacing: Any, bandwidth: Any, *, grid: Mapping[str, Any
     dimension = located.shape[1]
     resolved = resolve_grid(located, spacing, margin, grid)
     bandwidths = per_axis(bandwidth, "bandwidth", dimension)
-    flat = kernels.density_field(located, list(resolved.origin), list(resolved.spacing), list(resolved.counts),
-                                 bandwidths, kernel, real(truncation, "truncation"))
+    if client is None:
+        flat = kernels.density_field(located, list(resolved.origin), list(resolved.spacing),
+                                     list(resolved.counts), bandwidths, kernel, real(truncation, "truncation"))
+    else:
+        from ._cluster import check_client, density_on_cluster
+
+        flat = density_on_cluster(check_client(client), located,
+                                  (resolved.origin, resolved.spacing, resolved.counts), bandwidths, kernel,
+                                  real(truncation, "truncation"))
     attrs = {"kernel": kernel, "bandwidth": bandwidths, "truncation": float(truncation),
              **{f"grid_{key}": value for key, value in resolved.as_mapping().items() if key != "node_count"}}
     result: xarray.DataArray = xr.DataArray(resolved.layout(flat), dims=resolved.dims, coords=resolved.coords(),
