@@ -21,6 +21,7 @@ _EXTRA_OF = {
     "dask": "scale",
     "distributed": "scale",
     "tqdm": "scale",
+    "netCDF4": "scale",
     "pandas": "all",
 }
 

@@ -225,6 +225,18 @@ def open_field(store: Any) -> Any:
     return read_dataset(xr, target, group)
 
 
+def slabs_kept(store: Any) -> tuple[int, int]:
+    """How many slabs a store holds, of how many (0 of 0 where there is no store yet)."""
+    zarr = require("zarr", "a field store")
+    target = os.fspath(store) if isinstance(store, os.PathLike) else store
+    if _store_state(target) != "zarr":
+        return 0, 0
+    group = zarr.open_group(target, mode="r", **_format_kwargs())
+    counts = np.asarray(group[f"{RECORDS}/stats"][...])
+    slab_nodes = int(np.prod(group["density"].shape[1:]))
+    return int((counts[:, 0] == slab_nodes).sum()), int(counts.shape[0])
+
+
 def read_dataset(xr: Any, store: Any, group: Any) -> Any:
     """The Dataset in a store, variables and attributes in their canonical order, loaded."""
     stored = xr.open_zarr(store, consolidated=True, chunks=None).load()

@@ -158,12 +158,124 @@ def _run_trace(arguments: argparse.Namespace) -> int:
     return 0
 
 
+# --------------------------------------------------------------------------- field
+
+def _add_field(commands: Any) -> None:
+    parser = commands.add_parser(
+        "field", help="a stress tensor at every node of a grid over located faults, resumable",
+        description="Read a fault-slip table with x, y[, z] columns, invert the faults around every node of "
+                    "the grid that covers them and write the field as Zarr (FILE.zarr, kept slab by slab: "
+                    "after Ctrl-C or a crash the same command resumes it) or NetCDF (FILE.nc, written when "
+                    "the field is complete; until then the slabs wait beside it in FILE.nc.partial.zarr).")
+    parser.add_argument("file", metavar="FILE", help="CSV table of faults with x, y[, z] columns")
+    parser.add_argument("--spacing", type=float, nargs="+", required=True, metavar="S",
+                        help="node spacing, one value or one per axis, map units")
+    parser.add_argument("--bandwidth", type=float, nargs="+", required=True, metavar="B",
+                        help="kernel bandwidth, one value or one per axis, map units")
+    parser.add_argument("--out", required=True, metavar="FILE.zarr|FILE.nc", help="where to write the field")
+    parser.add_argument("--margin", type=float, default=0.0, metavar="M",
+                        help="room around the faults, map units (default 0)")
+    parser.add_argument("--kernel", default="quartic", choices=["quartic", "gaussian", "truncated_gaussian"])
+    parser.add_argument("--min-support", type=float, default=10.0, metavar="N",
+                        help="effective number of faults a node needs for a tensor (default 10)")
+    parser.add_argument("--angle-step", type=float, default=10.0, metavar="A",
+                        help="orientation step of the search, degrees (default 10)")
+    parser.add_argument("--phi-step", type=float, default=0.1, metavar="F",
+                        help="shape-ratio step of the search (default 0.1)")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="run on this Dask scheduler (e.g. tcp://10.0.0.5:8786)")
+    parser.add_argument("--no-progress", action="store_true", help="no progress bar")
+
+
+def _one_or_all(values: list[float]) -> float | list[float]:
+    return values[0] if len(values) == 1 else values
+
+
+def _run_field(arguments: argparse.Namespace) -> int:
+    import warnings
+
+    import velkor
+    from velkor._optional import require
+    from velkor._store import slabs_kept
+
+    out = arguments.out.rstrip("/" + os.sep)
+    if not out.endswith((".zarr", ".nc")):
+        raise CommandError(f"--out {arguments.out}: give a FILE.zarr (resumable store) or a FILE.nc (NetCDF)")
+    store = out if out.endswith(".zarr") else out + ".partial.zarr"
+    folder = os.path.dirname(os.path.abspath(out))
+    if not os.path.isdir(folder):
+        raise CommandError(f"cannot write {out}: folder {folder} does not exist")
+    faults = velkor.read_faults(arguments.file)
+    if faults.positions is None:
+        raise CommandError(f"{arguments.file} has no x, y columns: a field needs where each fault was measured")
+    if faults.weights is not None:
+        raise CommandError(f"{arguments.file} has a weight column, which a field does not use (every node weighs "
+                           "the faults by their distance): remove the column")
+    client = None
+    if arguments.scheduler:
+        distributed = require("distributed", "velkor field --scheduler")
+        try:
+            client = distributed.Client(arguments.scheduler, timeout="10s")
+        except (OSError, TimeoutError) as error:
+            raise CommandError(f"could not reach the Dask scheduler at {arguments.scheduler}: {error}") from None
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("always", velkor.FieldCostWarning)
+            warnings.showwarning = _show_cost_warning
+            field = velkor.stress_field(
+                faults, _one_or_all(arguments.spacing), _one_or_all(arguments.bandwidth), margin=arguments.margin,
+                kernel=arguments.kernel, min_support=arguments.min_support,
+                angle_step_degrees=arguments.angle_step, phi_step=arguments.phi_step,
+                progress=not arguments.no_progress, client=client, store=store)
+    except KeyboardInterrupt:
+        kept, total = slabs_kept(store)
+        if total:
+            print(f"velkor field: interrupted; {kept} of {total} slabs are kept in {store}: run the same "
+                  "command again to resume", file=sys.stderr)
+        else:
+            print("velkor field: interrupted before the field was started; nothing was written", file=sys.stderr)
+        return 130
+    finally:
+        if client is not None:
+            client.close()
+    if out.endswith(".nc"):
+        _write_netcdf(field, out)
+        import shutil
+
+        shutil.rmtree(store, ignore_errors=True)
+    attrs = field.attrs
+    print(f"{attrs['nodes']} nodes ({attrs['nodes_inverted']} with a tensor, {attrs['nodes_below_threshold']} "
+          f"below the support threshold, {attrs['nodes_without_data']} without data) written to {out}")
+    return 0
+
+
+def _write_netcdf(field: Any, path: str) -> None:
+    """NetCDF-4 through a temporary file beside `path`, renamed into place once complete."""
+    from velkor._optional import require
+
+    require("netCDF4", "velkor field --out FILE.nc")
+    handle, temporary = tempfile.mkstemp(prefix=".velkor-", suffix=".nc", dir=os.path.dirname(os.path.abspath(path)))
+    os.close(handle)
+    try:
+        field.to_netcdf(temporary, engine="netcdf4")
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def _show_cost_warning(message: Any, category: Any, filename: str, lineno: int, file: Any = None,
+                       line: Any = None) -> None:
+    print(f"velkor field: {_one_line(message)}", file=sys.stderr)
+
+
 # --------------------------------------------------------------------------- dispatch
 
 Command = tuple[Callable[[Any], None], Callable[[argparse.Namespace], int]]
 COMMANDS: dict[str, Command] = {
     "invert": (_add_invert, _run_invert),
     "trace": (_add_trace, _run_trace),
+    "field": (_add_field, _run_field),
 }
 
 

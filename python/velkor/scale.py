@@ -138,7 +138,7 @@ def _cost_warning(run: FieldRun, forward_solutions: int, threads: int) -> str | 
     cheaper_step = 15.0 if step < 15.0 else 2.0 * step
     cheaper_phi = 0.2 if phi < 0.2 else min(2.0 * phi, 0.5)
     options = []
-    for a, p in ((cheaper_step, phi), (step, cheaper_phi), (cheaper_step, cheaper_phi)):
+    for a, p in dict.fromkeys(((cheaper_step, phi), (step, cheaper_phi), (cheaper_step, cheaper_phi))):
         if (a, p) == (step, phi):
             continue
         ratio = kernels.inversion_candidate_count(a, p) / candidates
