@@ -16,7 +16,7 @@ Examples
 
 from __future__ import annotations
 
-from . import kernels
+from . import kernels, plot
 from ._data import sample_data
 from .faults import FaultSet, mechanisms_from_sdr
 from .fields import density
@@ -38,6 +38,7 @@ __version__ = "0.2.0"
 __all__ = [
     "__version__",
     "kernels",
+    "plot",
     "FaultSet",
     "read_faults",
     "mechanisms_from_sdr",
