@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -77,8 +78,10 @@ def field_map(dataset: Any, ax: Axes | None = None, *, legend: bool = True, colo
     1.0
     """
     x, y, layers = _field_layers(dataset)
+    present = [r for r in _figure.REGIME_COLORS if (layers["has_solution"] & (layers["regime"] == r)).any()]
     if ax is None:
-        ax = _figure.new_axes((7.6, 6.4))
+        rows = math.ceil(len(present) / 3) if legend else 0
+        ax = _figure.new_map_axes(_span(x), _span(y), below=0.35 + 0.3 * rows if rows else 0.0, colorbar=colorbar)
     else:
         ax = _figure.check_axes(ax, "field_map")
     colors_module = _figure.matplotlib_module("colors")
@@ -99,10 +102,9 @@ def field_map(dataset: Any, ax: Axes | None = None, *, legend: bool = True, colo
     lines = _figure.matplotlib_module("lines")
     handles = []
     grid_x, grid_y = np.meshgrid(x, y)
-    for regime, color in _figure.REGIME_COLORS.items():
+    for regime in present:
+        color = _figure.REGIME_COLORS[regime]
         at = layers["has_solution"] & (layers["regime"] == regime)
-        if not at.any():
-            continue
         azimuth = np.radians(layers["shmax_azimuth"][at])
         centre_x, centre_y = grid_x[at], grid_y[at]
         defined = np.isfinite(azimuth)
@@ -119,8 +121,8 @@ def field_map(dataset: Any, ax: Axes | None = None, *, legend: bool = True, colo
         handles.append(lines.Line2D([], [], color=color, linewidth=TICK_WIDTH, solid_capstyle="round",
                                     label=_figure.REGIME_NAMES[regime]))
     if legend and handles:
-        ax.legend(handles=handles, title="SHmax, regime", loc="upper left", bbox_to_anchor=(0.0, -0.1),
-                  ncol=3, frameon=False, borderaxespad=0.0)
+        ax.legend(handles=handles, title="SHmax, regime", loc="upper left", bbox_to_anchor=(0.0, -0.09),
+                  ncol=3, frameon=False, borderaxespad=0.0, title_fontsize="medium", alignment="left")
     ax.set_aspect("equal")
     _figure.plain_map_ticks(ax)
     ax.set_xlabel(_axis_label(dataset, "x"))
@@ -164,6 +166,13 @@ def _field_layers(dataset: Any) -> tuple[Any, Any, dict[str, Any]]:
                          f"{str(regime[row, column])!r}, not one of {', '.join(_figure.REGIME_COLORS)}")
     layers["has_solution"], layers["regime"] = has_solution, regime
     return coordinates[0], coordinates[1], layers
+
+
+def _span(values: Any) -> float:
+    """Extent of the cells centred on the nodes along one axis."""
+    steps = np.abs(np.diff(values))
+    step = float(steps.min()) if steps.size and steps.min() > 0.0 else 1.0
+    return float(values.max() - values.min()) + step
 
 
 def _node_spacing(x: Any, y: Any) -> float:

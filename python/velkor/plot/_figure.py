@@ -81,3 +81,23 @@ def colorbar_right(ax: Axes, mappable: Any, label: str) -> Any:
 def plain_map_ticks(ax: Axes) -> None:
     """Map coordinates written out in full: no offset or scientific notation on the axes."""
     ax.ticklabel_format(axis="both", style="plain", useOffset=False)
+
+
+def new_map_axes(width: float, height: float, *, below: float = 0.0, colorbar: bool = False) -> Axes:
+    """Axes in a new pyplot figure sized to a map of `width` by `height` (map units).
+
+    The figure takes the map's shape, so that nothing placed below the map (a
+    legend `below` inches tall) or beside it (a colorbar) falls off the page.
+    """
+    aspect = height / width if width > 0.0 and height > 0.0 else 1.0
+    map_width = 5.4
+    map_height = map_width * aspect
+    if map_height > 6.0 or map_height < 1.5:
+        map_height = min(max(map_height, 1.5), 6.0)
+        map_width = min(max(map_height / aspect, 1.5), 8.0)
+    left, right = 1.0, 1.3 if colorbar else 0.4
+    bottom, top = 0.65 + below, 0.35
+    figure = pyplot().figure(figsize=(left + map_width + right, bottom + map_height + top))
+    width_inches, height_inches = figure.get_size_inches()
+    rect = (left / width_inches, bottom / height_inches, map_width / width_inches, map_height / height_inches)
+    return cast("Axes", figure.add_axes(rect))

@@ -200,10 +200,12 @@ def _draw_faults(ax: Any, mplstereonet: Any, fault_set: FaultSet, misfits: Any) 
         scored = ~np.isnan(misfits)
         colors[~scored] = colors_module.to_rgba(UNSCORED_COLOR)
 
-    # One collection per kind of mark, whatever the number of faults.
+    # One collection per kind of mark, whatever the number of faults; thinner
+    # great circles when there are many, so that the arrows stay readable.
     lon, lat = mplstereonet.plane(fault_set.strike, fault_set.dip)
+    width = float(np.clip(0.9 * math.sqrt(40.0 / count), 0.4, 0.9))
     planes = collections.LineCollection(
-        [np.column_stack([lon[:, i], lat[:, i]]) for i in range(count)], colors=colors, linewidths=0.9,
+        [np.column_stack([lon[:, i], lat[:, i]]) for i in range(count)], colors=colors, linewidths=width,
         linestyles=["solid" if s else (0, (4, 2)) for s in scored], zorder=2)
     planes.set_gid("faults")
     ax.add_collection(planes, autolim=False)

@@ -82,17 +82,21 @@ def trace_map(dem: Any, polylines: Any, ax: Axes | None = None, *, color: Any = 
     traces = _polylines(polylines)
     width = real(linewidth, "linewidth", positive=True)
     exaggeration = real(vertical_exaggeration, "vertical_exaggeration", positive=True)
+    g0, g1, g2, g3, g4, g5 = geotransform
+    rows, columns = elevation.shape
+    corners_x = g0 + np.array([0, columns, 0, columns]) * g1 + np.array([0, 0, rows, rows]) * g2
+    corners_y = g3 + np.array([0, columns, 0, columns]) * g4 + np.array([0, 0, rows, rows]) * g5
+    # The DEM's extent, widened to any trace that leaves it rather than clipping it.
+    finite = [trace[:, :2][np.isfinite(trace[:, :2]).all(axis=1)] for trace in traces]
+    xs = np.concatenate([corners_x, *(f[:, 0] for f in finite)])
+    ys = np.concatenate([corners_y, *(f[:, 1] for f in finite)])
     if ax is None:
-        ax = _figure.new_axes((7.6, 6.4))
+        ax = _figure.new_map_axes(float(xs.max() - xs.min()), float(ys.max() - ys.min()))
     else:
         ax = _figure.check_axes(ax, "trace_map")
 
     shade = hillshade(elevation, geotransform, nodata, vertical_exaggeration=exaggeration)
     cmap = hillshade_cmap()
-    g0, g1, g2, g3, g4, g5 = geotransform
-    rows, columns = shade.shape
-    corners_x = g0 + np.array([0, columns, 0, columns]) * g1 + np.array([0, 0, rows, rows]) * g2
-    corners_y = g3 + np.array([0, columns, 0, columns]) * g4 + np.array([0, 0, rows, rows]) * g5
     if g2 == 0.0 and g4 == 0.0:
         # North-up: an image, turned so that columns run east and rows run south.
         image = shade[:, ::-1] if g1 < 0.0 else shade
@@ -121,10 +125,6 @@ def trace_map(dem: Any, polylines: Any, ax: Axes | None = None, *, color: Any = 
         ax.plot(at[:, 0], at[:, 1], marker="o", markersize=2.0 * width, color=color, linestyle="none",
                 zorder=3, gid="trace-points")
 
-    # The DEM's extent, widened to any trace that leaves it rather than clipping it.
-    finite = [trace[:, :2][np.isfinite(trace[:, :2]).all(axis=1)] for trace in traces]
-    xs = np.concatenate([corners_x, *(f[:, 0] for f in finite)])
-    ys = np.concatenate([corners_y, *(f[:, 1] for f in finite)])
     ax.set_xlim(xs.min(), xs.max())
     ax.set_ylim(ys.min(), ys.max())
     ax.set_aspect("equal")
