@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "structural/fault_lanes.hpp"
 #include "structural/fault_slip.hpp"
 #include "structural/geol_plane.hpp"
 #include "structural/inversion.hpp"
@@ -164,6 +165,82 @@ void mode_checks() {
   put("recovery", same_vec(found->best.stress.s1(), on_grid.s1()) && found->best.stress.phi() == 0.4 ? "exact" : "off");
 }
 
+// The vector loops of the search against the scalar forward model, fault by
+// fault and bit for bit, on random sets with every kind of fault (unknown
+// senses, several slickenlines, planes on a principal axis); and the screen
+// against the exact mean: asked to prove that a candidate's mean exceeds its
+// own exact mean, it must never succeed.
+void lanes_checks() {
+  std::mt19937_64 g(99);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  bool shears_same = true, misfits_same = true, screen_sound = true;
+  std::size_t screened = 0;
+  unsigned long long hash = 1469598103934665603ULL;
+  const auto mix = [&hash](double v) {
+    unsigned char bytes[8];
+    std::memcpy(bytes, &v, 8);
+    for (unsigned char b : bytes) hash = (hash ^ b) * 1099511628211ULL;
+  };
+  for (int trial = 0; trial < 300; ++trial) {
+    const std::size_t n = 1 + trial % 37;
+    const double t = 360.0 * u(g), p = 90.0 * u(g);
+    const Vec3 other = *normalized(cross(axis_from_trend_plunge(t, p), Vec3{u(g) - 0.5, u(g) - 0.5, u(g) - 0.5}));
+    const TrendPlunge s3 = trend_plunge_of(other);
+    const ReducedStress tensor = *make_reduced_stress(t, p, s3.trend, s3.plunge, 0.0, 1.0, 0.0);
+    std::vector<FaultSlip> faults = synthetic(g, n, trial % 2 ? std::optional(tensor) : std::nullopt, 8.0, 0.3);
+    if (trial % 5 == 0) {
+      // A plane normal to S1 (no slip), a horizontal and a vertical plane.
+      const TrendPlunge s1 = trend_plunge_of(tensor.s1());
+      const double dd = wrap_azimuth(s1.trend + 180.0), dip = 90.0 - s1.plunge;
+      faults.push_back(*make_fault_slip(dd, dip, {Slickenline{slip_vector(GeolPlane{dd, dip}, 30.0), true}}));
+      faults.push_back(fault_from(10.0, 0.0, Vec3{0.0, 1.0, 0.0}, false));
+      faults.push_back(fault_from(10.0, 90.0, Vec3{0.0, 0.0, -1.0}, true));
+    }
+    if (trial % 7 == 0) {
+      const double dd = 360.0 * u(g), dip = 80.0 * u(g);
+      faults.push_back(*make_fault_slip(dd, dip, {Slickenline{slip_vector(GeolPlane{dd, dip}, 10.0), true},
+                                                  Slickenline{slip_vector(GeolPlane{dd, dip}, 70.0), false}}));
+    }
+    ScoringSet set;
+    for (const FaultSlip& f : faults) set.add(f, 0.25 + u(g));
+    FaultColumns columns;
+    columns.assign(set.faults());
+    ShearColumns shears;
+    shears.resize(columns.padded());
+    std::vector<double> misfits(columns.padded());
+    for (int candidate = 0; candidate < 8; ++candidate) {
+      const ReducedStress stress = *tensor.with_phi(candidate / 7.0);
+      const StressMatrix matrix = stress_matrix(stress);
+      resolve_shears(matrix, columns, shears, INFINITY);
+      misfits_from_shears(columns, shears, 0, columns.count(), misfits.data());
+      FitSums sums;
+      for (std::size_t i = 0; i < columns.count(); ++i) {
+        const PreparedFault& f = set.faults()[i];
+        const TractionOnPlane r = resolve_traction(matrix, f.plane.normal);
+        shears_same = shears_same && same_vec(r.shear, Vec3{shears.e()[i], shears.n()[i], shears.u()[i]}) &&
+                      same_bits(r.shear_magnitude, shears.magnitude()[i]);
+        const double m = misfit_of_shear(f, r.shear, r.shear_magnitude);
+        misfits_same = misfits_same && same_bits(m, misfits[i]);
+        mix(misfits[i]);
+        if (!std::isnan(m)) sums.add(f.weight, f.weight_squared, m);
+      }
+      const auto score = fit_score_of(sums);
+      if (!score || !(score->mean_misfit_degrees > 0.0)) continue;
+      // The limit the search would set were this candidate's mean the bound.
+      const double limit = score->mean_misfit_degrees * set.total_weight() * kDegreesToRadians * (1.0 + 1e-6);
+      screen_sound = screen_sound && !resolve_shears(matrix, columns, shears, limit);
+      screened += resolve_shears(matrix, columns, shears, limit * 0.5) ? 1 : 0;
+    }
+  }
+  put("lanes shears", shears_same ? "same" : "DIFFERENT");
+  put("lanes misfits", misfits_same ? "same" : "DIFFERENT");
+  put("screen sound", screen_sound ? "yes" : "NO");
+  put("screen fires", screened > 0 ? "some" : "never");
+  char text[32];
+  std::snprintf(text, sizeof text, "%016llx", hash);
+  put("lanes hash", text);
+}
+
 void ranking_checks() {
   // Random streams with many ties, offered in enumeration order and in a
   // shuffled order, against a stable sort of everything.
@@ -283,5 +360,6 @@ int main() {
   weight_checks();
   ranking_checks();
   mode_checks();
+  lanes_checks();
   return 0;
 }

@@ -117,26 +117,22 @@ void ScoringSet::add_all(std::span<const FaultSlip> faults, std::optional<std::s
   for (std::size_t i = 0; i < faults.size(); ++i) add(faults[i], weights ? (*weights)[i] : 1.0);
 }
 
-std::optional<FitScore> score_prepared(const StressMatrix& matrix, const ScoringSet& set) {
+std::optional<FitScore> score_misfits(const ScoringSet& set, const double* misfits) {
   if (!set.usable()) return std::nullopt;
   const std::span<const PreparedFault> faults = set.faults();
   FitSums sums;
   if (set.plain_range()) {
-    for (const PreparedFault& f : faults) {
-      const double m = prepared_misfit(matrix, f);
-      if (std::isnan(m)) continue;
-      sums.add(f.weight, f.weight_squared, m);
+    for (std::size_t i = 0; i < faults.size(); ++i) {
+      if (std::isnan(misfits[i])) continue;
+      sums.add(faults[i].weight, faults[i].weight_squared, misfits[i]);
     }
     return fit_score_of(sums);
   }
   // Wide-range weights: find the largest scored weight first, then add the
   // scored weights rescaled so that it lies in [1, 2). Weights far below it
   // may round to zero; they still count as scored faults.
-  std::vector<double>& misfits = set.misfit_scratch();
-  misfits.resize(faults.size());
   double largest = 0.0;
   for (std::size_t i = 0; i < faults.size(); ++i) {
-    misfits[i] = prepared_misfit(matrix, faults[i]);
     if (!std::isnan(misfits[i])) largest = std::max(largest, faults[i].weight);
   }
   if (!(largest > 0.0)) return std::nullopt;
@@ -147,6 +143,15 @@ std::optional<FitScore> score_prepared(const StressMatrix& matrix, const Scoring
     sums.add(w, w * w, misfits[i]);
   }
   return fit_score_of(sums);
+}
+
+std::optional<FitScore> score_prepared(const StressMatrix& matrix, const ScoringSet& set) {
+  if (!set.usable()) return std::nullopt;
+  const std::span<const PreparedFault> faults = set.faults();
+  std::vector<double>& misfits = set.misfit_scratch();
+  misfits.resize(faults.size());
+  for (std::size_t i = 0; i < faults.size(); ++i) misfits[i] = prepared_misfit(matrix, faults[i]);
+  return score_misfits(set, misfits.data());
 }
 
 std::optional<double> fault_misfit_degrees(const ReducedStress& tensor, const FaultSlip& fault) {

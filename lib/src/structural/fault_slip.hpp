@@ -5,8 +5,8 @@
 //
 // A parsed fault carries its precomputed plane geometry, so that scoring a
 // tensor costs only the tensor-dependent work per fault. Every misfit in the
-// library, from fault_misfit_degrees to the inner loop of the inversion, runs
-// prepared_misfit below on the same values, so they agree bit for bit.
+// library runs prepared_misfit below on the same values, or (in the search)
+// its operations lane by lane (fault_lanes), so they agree bit for bit.
 #include <cmath>
 #include <cstdint>
 #include <expected>
@@ -137,7 +137,7 @@ class ScoringSet {
   // overflow or underflow, and the plain accumulation is exact to rounding.
   bool plain_range() const { return plain_range_; }
 
-  // Per-fault scratch of the wide-range scoring pass.
+  // Per-fault scratch of score_prepared.
   std::vector<double>& misfit_scratch() const { return misfits_; }
 
  private:
@@ -175,5 +175,8 @@ inline std::optional<FitScore> fit_score_of(const FitSums& s) {
 // two (which leaves the mean and the effective sample size unchanged in
 // exact arithmetic) so that neither can become infinite or NaN.
 std::optional<FitScore> score_prepared(const StressMatrix& matrix, const ScoringSet& set);
+
+// The same pass given every fault's misfit (NaN: not scored), in set order.
+std::optional<FitScore> score_misfits(const ScoringSet& set, const double* misfits);
 
 }  // namespace velkor

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "common/saturating.hpp"
+#include "structural/fault_lanes.hpp"
 #include "structural/geol_axis.hpp"
 
 namespace velkor {
@@ -50,82 +51,37 @@ std::uint64_t saturating_product(std::initializer_list<std::uint64_t> factors) {
 // strictly, and such a candidate ranks after the sixth whatever its
 // effective sample size. `limit` is a cheap pre-filter; the division decides.
 //
-// Screening. Before any acos or sin/cos, a lower bound of each fault's
-// misfit comes from the resolved shear alone: with c the cosine between the
-// observed line and the shear direction, the chord 2 sin(a/2) =
-// sqrt(2 (1 - c)) and the first terms of a = 2 asin(chord / 2) never exceed
-// the angle a. The misfit the forward model
-// reports differs from the angle to the shear direction by rounding only
-// (the slip is rebuilt from the rake; acos near +-1 loses at most ~5e-8
-// radians), far below kScreenSlack, which is taken off every bound. The sum
-// of w * bound, against bound * total with a relative margin far above the
-// rounding of either sum, then proves final mean > bound without the costly
-// part of the forward model for most candidates.
-constexpr double kScreenSlack = 1e-6;         // radians taken off each chord
-constexpr double kScreenMargin = 1.0 + 1e-6;  // relative, on bound * total
+// Screening (resolve_shears): before any inverse cosine or sine, a lower
+// bound of every fault's misfit from the resolved shear alone, summed with
+// the weights against bound x total (in radians) times kScreenMargin, a
+// relative margin far above the rounding of either sum.
+constexpr double kScreenMargin = 1.0 + 1e-6;
 
-inline bool screened_out(const StressMatrix& matrix, std::span<const PreparedFault> faults, ShearCache* cache,
-                         double screen_limit) {
-  double sum = 0.0;
-  for (std::size_t i = 0; i < faults.size(); ++i) {
-    const PreparedFault& f = faults[i];
-    const TractionOnPlane r = resolve_traction(matrix, f.plane.normal);
-    cache[i] = ShearCache{r.shear, r.shear_magnitude};
-    if (!(r.shear_magnitude > kShearThreshold) || f.line_count != 1) continue;
-    double c = dot(r.shear, f.line) / r.shear_magnitude;
-    if (!f.sense_known) c = std::fabs(c);
-    const double chord = std::sqrt(std::max(0.0, 2.0 * (1.0 - c)));
-    // The angle is 2 asin(chord / 2) = chord + chord^3 / 24 + 3 chord^5 / 640
-    // + ..., every term positive: any truncation is a lower bound.
-    const double chord2 = chord * chord;
-    const double lower = chord * (1.0 + chord2 * (1.0 / 24.0 + chord2 * (3.0 / 640.0))) - kScreenSlack;
-    if (lower > 0.0) {
-      sum += f.weight * lower;
-      if (sum > screen_limit) return true;
-    }
-  }
-  return false;
-}
+// How many faults the exact pass turns into misfits before it next adds them
+// up and tests the bound: enough for the library calls to overlap, few enough
+// that an abandoned candidate wastes little.
+constexpr std::size_t kExactBlock = 16;
 
-// The weighted sums of one candidate, stopped (abandoned = true) as soon as
-// they prove it cannot enter the six best; misfit(i) is fault i's misfit.
-template <class Misfit>
-inline FitSums score_until_bound(std::span<const PreparedFault> faults, double total, double bound, double limit,
-                                 bool& abandoned, Misfit misfit) {
+// The exact weighted sums of one candidate from its resolved shears, stopped
+// (abandoned = true) as soon as they prove it cannot enter the six best. With
+// infinite bound and limit it is the full pass. The faults are added in set
+// order whatever the blocks.
+FitSums score_shears(const FaultColumns& columns, const ShearColumns& shears, double* misfits, double total,
+                     double bound, double limit, bool& abandoned) {
+  const std::span<const PreparedFault> faults = columns.faults();
   FitSums sums;
-  for (std::size_t i = 0; i < faults.size(); ++i) {
-    const PreparedFault& f = faults[i];
-    const double m = misfit(i);
-    if (std::isnan(m)) continue;
-    sums.add(f.weight, f.weight_squared, m);
-    if (sums.sum_wm > limit && sums.sum_wm / total > bound) {
-      abandoned = true;
-      return sums;
+  for (std::size_t start = 0; start < faults.size(); start += kExactBlock) {
+    const std::size_t end = std::min(faults.size(), start + kExactBlock);
+    misfits_from_shears(columns, shears, start, end, misfits);
+    for (std::size_t i = start; i < end; ++i) {
+      const double m = misfits[i - start];
+      if (std::isnan(m)) continue;
+      sums.add(faults[i].weight, faults[i].weight_squared, m);
+      if (sums.sum_wm > limit && sums.sum_wm / total > bound) {
+        abandoned = true;
+        return sums;
+      }
     }
-  }
-  return sums;
-}
-
-// The exact scoring pass over shears already resolved by the screen.
-inline FitSums score_cached(std::span<const PreparedFault> faults, const ShearCache* cache, double total,
-                            double bound, double limit, bool& abandoned) {
-  return score_until_bound(faults, total, bound, limit, abandoned, [&](std::size_t i) {
-    return misfit_of_shear(faults[i], cache[i].shear, cache[i].magnitude);
-  });
-}
-
-inline FitSums score_with_bound(const StressMatrix& matrix, std::span<const PreparedFault> faults, double total,
-                                double bound, double limit, bool& abandoned) {
-  return score_until_bound(faults, total, bound, limit, abandoned,
-                           [&](std::size_t i) { return prepared_misfit(matrix, faults[i]); });
-}
-
-inline FitSums score_full(const StressMatrix& matrix, std::span<const PreparedFault> faults) {
-  FitSums sums;
-  for (const PreparedFault& f : faults) {
-    const double m = prepared_misfit(matrix, f);
-    if (std::isnan(m)) continue;
-    sums.add(f.weight, f.weight_squared, m);
   }
   return sums;
 }
@@ -241,8 +197,12 @@ std::optional<InversionResult> search_prepared(const SearchFrames& frames, Searc
   // The bound arguments need sums clear of overflow and underflow.
   const bool prune = mode == SearchMode::pruned && set.plain_range();
   const double phi_step = frames.phi_step();
-  scratch.shears.resize(faults.size());
-  ShearCache* const cache = scratch.shears.data();
+  FaultColumns& columns = scratch.columns;
+  columns.assign(faults);
+  ShearColumns& shears = scratch.shears;
+  shears.resize(columns.padded());
+  scratch.misfits.resize(std::max(columns.padded(), kExactBlock));
+  double* const misfits = scratch.misfits.data();
 
   CandidateRanking top;
   std::vector<std::pair<FitScore, ScoredTensor>> everything;  // SearchMode::sort_all only
@@ -261,19 +221,19 @@ std::optional<InversionResult> search_prepared(const SearchFrames& frames, Searc
       const double phi = std::min(s, 1.0);
       ++tried;
       if (!frame.stress) continue;
-      const StressMatrix matrix = stress_matrix(*frame.stress->with_phi(phi));
+      const ReducedStress& axes = *frame.stress;
+      const StressMatrix matrix =
+          stress_matrix(axes.s1(), axes.s2(), axes.s3(), axes.sigma1(), axes.sigma2_at(phi), axes.sigma3());
       std::optional<FitScore> score;
       if (!set.plain_range()) {
-        score = score_prepared(matrix, set);
-      } else if (prune) {
-        bool abandoned = false;
+        resolve_shears(matrix, columns, shears, kNever);
+        misfits_from_shears(columns, shears, 0, faults.size(), misfits);
+        score = score_misfits(set, misfits);
+      } else {
+        // The screen runs once a bound is known (pruned mode only).
+        bool abandoned = resolve_shears(matrix, columns, shears, screen_limit);
         FitSums sums;
-        if (screen_limit < kNever) {
-          abandoned = screened_out(matrix, faults, cache, screen_limit);
-          if (!abandoned) sums = score_cached(faults, cache, total, bound, limit, abandoned);
-        } else {
-          sums = score_with_bound(matrix, faults, total, bound, limit, abandoned);
-        }
+        if (!abandoned) sums = score_shears(columns, shears, misfits, total, bound, limit, abandoned);
         if (abandoned) {
           // Abandoned candidates have scored at least one fault (the screen
           // counts only faults with a predicted slip), so they count as
@@ -283,8 +243,6 @@ std::optional<InversionResult> search_prepared(const SearchFrames& frames, Searc
           continue;
         }
         score = fit_score_of(sums);
-      } else {
-        score = fit_score_of(score_full(matrix, faults));
       }
       if (!score) continue;
       ++scored;

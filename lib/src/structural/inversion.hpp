@@ -33,6 +33,7 @@
 #include <span>
 #include <vector>
 
+#include "structural/fault_lanes.hpp"
 #include "structural/fault_slip.hpp"
 #include "structural/stress.hpp"
 
@@ -180,16 +181,12 @@ enum class SearchMode {
   sort_all,           // every scored candidate kept and stable-sorted
 };
 
-// The resolved shear of one fault under the candidate being scored.
-struct ShearCache {
-  Vec3 shear;
-  double magnitude;
-};
-
 // What one worker reuses from search to search.
 struct SearchScratch {
-  ScoringSet set;                  // the faults to search, filled by the caller
-  std::vector<ShearCache> shears;  // one per fault of the set
+  ScoringSet set;         // the faults to search, filled by the caller
+  FaultColumns columns;   // the set laid out for the vector loops
+  ShearColumns shears;    // per fault, under the candidate being scored
+  std::vector<double> misfits;
 };
 
 // Searches scratch.set (see ScoringSet): no value when no candidate can be

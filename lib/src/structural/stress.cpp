@@ -36,25 +36,6 @@ CoreResult<ReducedStress> ReducedStress::with_phi(double phi) const {
   return stress;
 }
 
-StressMatrix stress_matrix(const ReducedStress& stress) {
-  const double sigma1 = stress.sigma1();
-  const double sigma2 = stress.sigma2();
-  const double sigma3 = stress.sigma3();
-  const Vec3 a = stress.s1();
-  const Vec3 b = stress.s2();
-  const Vec3 c = stress.s3();
-  const double s1v[3] = {a.e, a.n, a.u};
-  const double s2v[3] = {b.e, b.n, b.u};
-  const double s3v[3] = {c.e, c.n, c.u};
-  StressMatrix m{};
-  for (int i = 0; i < 3; ++i) {
-    for (int j = 0; j < 3; ++j) {
-      m[i * 3 + j] = sigma1 * s1v[i] * s1v[j] + sigma2 * s2v[i] * s2v[j] + sigma3 * s3v[i] * s3v[j];
-    }
-  }
-  return m;
-}
-
 PlaneGeometry plane_geometry(double dip_direction_degrees, double dip_degrees) {
   const double a = dip_direction_degrees * kDegreesToRadians;
   const double d = dip_degrees * kDegreesToRadians;

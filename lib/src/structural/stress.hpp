@@ -10,8 +10,9 @@
 // the stress field, called hundreds of millions of times. It is therefore
 // split into a plane-only part (PlaneGeometry, computed once per fault) and a
 // tensor-dependent part (resolve_traction + slip_of_shear, inline below).
-// resolve_on_plane and every scoring loop run exactly these functions on the
-// same inputs, so their results agree bit for bit.
+// resolve_on_plane and every scoring loop run exactly these functions, or
+// their operations lane by lane (fault_lanes), on the same inputs, so their
+// results agree bit for bit.
 #include <array>
 #include <cmath>
 #include <optional>
@@ -38,7 +39,9 @@ class ReducedStress {
   double sigma3() const { return sigma3_; }
   double phi() const { return phi_; }
   // Never stored: (1 - phi) * sigma3 + phi * sigma1, always computed alike.
-  double sigma2() const { return (1.0 - phi_) * sigma3_ + phi_ * sigma1_; }
+  double sigma2() const { return sigma2_at(phi_); }
+  // What sigma2 would be with another shape ratio.
+  double sigma2_at(double phi) const { return (1.0 - phi) * sigma3_ + phi * sigma1_; }
 
   // The same axes and magnitudes with another shape ratio (checked like
   // make_reduced_stress checks it). The axes are bit-identical to those a
@@ -59,7 +62,26 @@ CoreResult<ReducedStress> make_reduced_stress(double s1_trend, double s1_plunge,
 // Row-major (East, North, Up) matrix
 // Sigma[i][j] = sigma1 S1[i] S1[j] + sigma2 S2[i] S2[j] + sigma3 S3[i] S3[j].
 using StressMatrix = std::array<double, 9>;
-StressMatrix stress_matrix(const ReducedStress& stress);
+
+// The matrix of given axes and magnitudes, each entry summed in the order
+// above. Inline: the search builds one per candidate.
+inline StressMatrix stress_matrix(const Vec3& a, const Vec3& b, const Vec3& c, double sigma1, double sigma2,
+                                  double sigma3) {
+  const double s1v[3] = {a.e, a.n, a.u};
+  const double s2v[3] = {b.e, b.n, b.u};
+  const double s3v[3] = {c.e, c.n, c.u};
+  StressMatrix m{};
+  for (int i = 0; i < 3; ++i) {
+    for (int j = 0; j < 3; ++j) {
+      m[i * 3 + j] = sigma1 * s1v[i] * s1v[j] + sigma2 * s2v[i] * s2v[j] + sigma3 * s3v[i] * s3v[j];
+    }
+  }
+  return m;
+}
+
+inline StressMatrix stress_matrix(const ReducedStress& stress) {
+  return stress_matrix(stress.s1(), stress.s2(), stress.s3(), stress.sigma1(), stress.sigma2(), stress.sigma3());
+}
 
 // Everything of the forward model that depends on the plane alone.
 struct PlaneGeometry {

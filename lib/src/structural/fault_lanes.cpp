@@ -1,0 +1,275 @@
+#include "structural/fault_lanes.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "common/lanes.hpp"
+#include "structural/geol_axis.hpp"
+
+namespace velkor {
+
+namespace {
+
+using lanes::kMaxLanes;
+using lanes::Pack;
+
+std::size_t whole_packs(std::size_t n) { return (n + kMaxLanes - 1) / kMaxLanes * kMaxLanes; }
+
+// Screening a candidate before any inverse cosine or sine: a lower bound of
+// each fault's misfit from the resolved shear alone. With c the cosine
+// between the observed line and the shear direction (its absolute value when
+// the sense is unknown), the chord 2 sin(a/2) = sqrt(2 (1 - c)), and the
+// angle is a = 2 asin(chord / 2) = chord + chord^3 / 24 + 3 chord^5 / 640 +
+// ..., every term positive: the truncation below never exceeds the angle. The
+// misfit the forward model reports differs from the angle to the shear
+// direction by rounding only (the slip is rebuilt from the rake; acos near
+// +-1 loses at most ~5e-8 radians), far below kScreenSlack, which is taken off
+// every bound. Faults without a predicted slip are never scored and add
+// nothing.
+//
+// The caller compares the sum of weight x bound with a limit of bound x total
+// weight (in radians) times 1 + 1e-6. The lanes add their terms in another
+// order than fault order, and the sum of n positive terms in any order is
+// within a relative n x 2^-53 of the exact one, as is the search's own
+// weighted misfit sum: for any set that fits in memory that is far below the
+// 1e-6 margin, so a sum above the limit still proves that the candidate's
+// mean exceeds the bound.
+constexpr double kScreenSlack = 1e-6;  // radians taken off each chord
+
+template <std::size_t Lanes>
+[[gnu::always_inline]] inline bool resolve_with(const StressMatrix& m, const FaultColumns& f, ShearColumns& s,
+                                                double screen_limit) {
+  using P = Pack<Lanes>;
+  using V = typename P::Value;
+  using M = typename P::Mask;
+  const V m0 = P::broadcast(m[0]), m1 = P::broadcast(m[1]), m2 = P::broadcast(m[2]);
+  const V m3 = P::broadcast(m[3]), m4 = P::broadcast(m[4]), m5 = P::broadcast(m[5]);
+  const V m6 = P::broadcast(m[6]), m7 = P::broadcast(m[7]), m8 = P::broadcast(m[8]);
+  const double* ne = f.column(FaultColumns::normal_e);
+  const double* nn = f.column(FaultColumns::normal_n);
+  const double* nu = f.column(FaultColumns::normal_u);
+  const double* le = f.column(FaultColumns::line_e);
+  const double* ln = f.column(FaultColumns::line_n);
+  const double* lu = f.column(FaultColumns::line_u);
+  const double* unknown = f.column(FaultColumns::sense_unknown);
+  const double* weight = f.column(FaultColumns::screen_weight);
+  double* se = s.e();
+  double* sn = s.n();
+  double* su = s.u();
+  double* magnitude = s.magnitude();
+  const bool screen = screen_limit < std::numeric_limits<double>::infinity();
+  const V zero = P::broadcast(0.0), one = P::broadcast(1.0), two = P::broadcast(2.0);
+  const V threshold = P::broadcast(kShearThreshold), slack = P::broadcast(kScreenSlack);
+  const V c1 = P::broadcast(1.0 / 24.0), c2 = P::broadcast(3.0 / 640.0);
+  V bound_sum = zero;
+  const std::size_t count = f.count();
+  for (std::size_t j = 0; j < count; j += Lanes) {
+    const V n_e = P::load(ne + j), n_n = P::load(nn + j), n_u = P::load(nu + j);
+    // resolve_traction, lane by lane.
+    const V t_e = -(m0 * n_e + m1 * n_n + m2 * n_u);
+    const V t_n = -(m3 * n_e + m4 * n_n + m5 * n_u);
+    const V t_u = -(m6 * n_e + m7 * n_n + m8 * n_u);
+    const V normal = t_e * n_e + t_n * n_n + t_u * n_u;
+    const V sh_e = t_e - normal * n_e, sh_n = t_n - normal * n_n, sh_u = t_u - normal * n_u;
+    const V length = P::sqrt(sh_e * sh_e + sh_n * sh_n + sh_u * sh_u);
+    P::store(se + j, sh_e);
+    P::store(sn + j, sh_n);
+    P::store(su + j, sh_u);
+    P::store(magnitude + j, length);
+    if (!screen) continue;
+    const M valid = length > threshold;
+    V c = (sh_e * P::load(le + j) + sh_n * P::load(ln + j) + sh_u * P::load(lu + j)) / length;
+    c = P::select(P::load(unknown + j) != zero, P::absolute(c), c);
+    const V chord = P::sqrt(P::larger(zero, two * (one - c)));
+    const V chord2 = chord * chord;
+    const V lower = chord * (one + chord2 * (c1 + chord2 * c2)) - slack;
+    bound_sum += P::select(valid & (lower > zero), P::load(weight + j) * lower, zero);
+    if (P::sum(bound_sum) > screen_limit) return true;
+  }
+  return false;
+}
+
+// Writes whole packs of misfits for faults [begin, begin + span).
+constexpr std::size_t kStepBlock = 64;
+
+template <std::size_t Lanes>
+[[gnu::always_inline]] inline void misfits_with(const FaultColumns& f, const ShearColumns& s, std::size_t begin,
+                                                std::size_t end, double* out) {
+  using P = Pack<Lanes>;
+  using V = typename P::Value;
+  using M = typename P::Mask;
+  const V zero = P::broadcast(0.0), one = P::broadcast(1.0), minus_one = P::broadcast(-1.0);
+  const V threshold = P::broadcast(kShearThreshold), tiny = P::broadcast(kZeroLength);
+  const V to_degrees = P::broadcast(kRadiansToDegrees), to_radians = P::broadcast(kDegreesToRadians);
+  const V half_turn = P::broadcast(180.0), nan = P::broadcast(std::numeric_limits<double>::quiet_NaN());
+  const double* stre = f.column(FaultColumns::strike_e);
+  const double* strn = f.column(FaultColumns::strike_n);
+  const double* stru = f.column(FaultColumns::strike_u);
+  const double* dde = f.column(FaultColumns::down_dip_e);
+  const double* ddn = f.column(FaultColumns::down_dip_n);
+  const double* ddu = f.column(FaultColumns::down_dip_u);
+  const double* sin_s = f.column(FaultColumns::sin_strike);
+  const double* cos_s = f.column(FaultColumns::cos_strike);
+  const double* sin_d = f.column(FaultColumns::sin_dip);
+  const double* cos_d = f.column(FaultColumns::cos_dip);
+  const double* le = f.column(FaultColumns::line_e);
+  const double* ln = f.column(FaultColumns::line_n);
+  const double* lu = f.column(FaultColumns::line_u);
+  const double* unknown = f.column(FaultColumns::sense_unknown);
+  const double* se = s.e();
+  const double* sn = s.n();
+  const double* su = s.u();
+  const double* magnitude = s.magnitude();
+  // Values handed from one step to the next.
+  alignas(64) double a[kStepBlock];
+  alignas(64) double b[kStepBlock];
+  alignas(64) double c[kStepBlock];
+  bool degenerate = false;
+  for (std::size_t start = begin; start < end; start += kStepBlock) {
+    const std::size_t span = whole_packs(std::min(end - start, kStepBlock));
+    // The unit shear q = shear / L, its cosine to the strike (clamped) and
+    // whether it points down dip (slip_of_shear). Lanes without a predicted
+    // slip divide by 1 instead, so that everything stays finite.
+    for (std::size_t k = 0; k < span; k += Lanes) {
+      const std::size_t i = start + k;
+      const V length = P::load(magnitude + i);
+      const V divisor = P::select(length > threshold, length, one);
+      const V q_e = P::load(se + i) / divisor, q_n = P::load(sn + i) / divisor, q_u = P::load(su + i) / divisor;
+      V cosine = P::load(stre + i) * q_e + P::load(strn + i) * q_n + P::load(stru + i) * q_u;
+      cosine = P::select(cosine < minus_one, minus_one, P::select(cosine > one, one, cosine));
+      const M down = q_e * P::load(dde + i) + q_n * P::load(ddn + i) + q_u * P::load(ddu + i) > zero;
+      P::store(a + k, cosine);
+      P::store(b + k, P::flag(down));
+    }
+    for (std::size_t k = 0; k < span; ++k) a[k] = std::acos(a[k]);
+    // The rake, in radians.
+    for (std::size_t k = 0; k < span; k += Lanes) {
+      const V theta = P::load(a + k) * to_degrees;
+      const V rake = P::select(P::load(b + k) != zero, -theta, theta);
+      P::store(a + k, rake * to_radians);
+    }
+    for (std::size_t k = 0; k < span; ++k) {
+      b[k] = std::sin(a[k]);
+      c[k] = std::cos(a[k]);
+    }
+    // The slickenline rebuilt from the rake, normalised, and its cosine to
+    // the observed line (line_misfit).
+    for (std::size_t k = 0; k < span; k += Lanes) {
+      const std::size_t i = start + k;
+      const V sin_r = P::load(b + k), cos_r = P::load(c + k);
+      const V cd = P::load(cos_d + i), ss = P::load(sin_s + i), cs = P::load(cos_s + i);
+      const V v_e = cos_r * ss - cd * sin_r * cs;
+      const V v_n = cos_r * cs + cd * sin_r * ss;
+      const V v_u = P::load(sin_d + i) * sin_r;
+      const V length = P::sqrt(v_e * v_e + v_n * v_n + v_u * v_u);
+      degenerate = degenerate || P::any((P::load(magnitude + i) > threshold) & (length < tiny));
+      const V s_e = v_e / length, s_n = v_n / length, s_u = v_u / length;
+      V d = P::load(le + i) * s_e + P::load(ln + i) * s_n + P::load(lu + i) * s_u;
+      d = P::select(d < minus_one, minus_one, P::select(d > one, one, d));
+      P::store(a + k, d);
+    }
+    if (degenerate) fail_degenerate_slip_vector();
+    for (std::size_t k = 0; k < span; ++k) a[k] = std::acos(a[k]);
+    // The angle in degrees, the smaller way round for a line without sense.
+    for (std::size_t k = 0; k < span; k += Lanes) {
+      const std::size_t i = start + k;
+      const V angle = P::load(a + k) * to_degrees;
+      const V other = half_turn - angle;
+      const V folded = P::select(P::load(unknown + i) != zero, P::select(other < angle, other, angle), angle);
+      const V misfit = zero + folded;
+      P::store(out + (i - begin), P::select(P::load(magnitude + i) > threshold, misfit, nan));
+    }
+  }
+  // Faults of several slickenlines take the scalar route.
+  for (const std::uint32_t i : f.several_lines()) {
+    if (i < begin || i >= end) continue;
+    const Vec3 shear{se[i], sn[i], su[i]};
+    out[i - begin] = misfit_of_shear(f.faults()[i], shear, magnitude[i]);
+  }
+}
+
+bool resolve_baseline(const StressMatrix& m, const FaultColumns& f, ShearColumns& s, double limit) {
+  return resolve_with<2>(m, f, s, limit);
+}
+
+void misfits_baseline(const FaultColumns& f, const ShearColumns& s, std::size_t begin, std::size_t end, double* out) {
+  misfits_with<2>(f, s, begin, end, out);
+}
+
+#if defined(VELKOR_WIDE_LANES)
+[[gnu::target("avx2")]] bool resolve_wide(const StressMatrix& m, const FaultColumns& f, ShearColumns& s, double limit) {
+  return resolve_with<4>(m, f, s, limit);
+}
+
+[[gnu::target("avx2")]] void misfits_wide(const FaultColumns& f, const ShearColumns& s, std::size_t begin,
+                                          std::size_t end, double* out) {
+  misfits_with<4>(f, s, begin, end, out);
+}
+#endif
+
+}  // namespace
+
+void FaultColumns::assign(std::span<const PreparedFault> faults) {
+  faults_ = faults;
+  padded_ = whole_packs(faults.size());
+  storage_.resize(kColumns * padded_);
+  several_lines_.clear();
+  double* const base = storage_.data();
+  const auto put = [&](Column c, std::size_t i, double v) { base[c * padded_ + i] = v; };
+  for (std::size_t i = 0; i < padded_; ++i) {
+    if (i >= faults.size()) {
+      // An inert fault: finite everywhere, weightless, never read back.
+      for (std::size_t c = 0; c < kColumns; ++c) base[c * padded_ + i] = 0.0;
+      put(normal_u, i, 1.0);
+      put(line_e, i, 1.0);
+      put(strike_e, i, 1.0);
+      put(down_dip_n, i, 1.0);
+      put(cos_strike, i, 1.0);
+      put(cos_dip, i, 1.0);
+      continue;
+    }
+    const PreparedFault& f = faults[i];
+    if (f.line_count != 1) several_lines_.push_back(static_cast<std::uint32_t>(i));
+    put(normal_e, i, f.plane.normal.e);
+    put(normal_n, i, f.plane.normal.n);
+    put(normal_u, i, f.plane.normal.u);
+    put(line_e, i, f.line.e);
+    put(line_n, i, f.line.n);
+    put(line_u, i, f.line.u);
+    put(sense_unknown, i, f.sense_known ? 0.0 : 1.0);
+    put(screen_weight, i, f.line_count == 1 ? f.weight : 0.0);
+    put(strike_e, i, f.plane.strike.e);
+    put(strike_n, i, f.plane.strike.n);
+    put(strike_u, i, f.plane.strike.u);
+    put(down_dip_e, i, f.plane.down_dip.e);
+    put(down_dip_n, i, f.plane.down_dip.n);
+    put(down_dip_u, i, f.plane.down_dip.u);
+    put(sin_strike, i, f.plane.sin_strike);
+    put(cos_strike, i, f.plane.cos_strike);
+    put(sin_dip, i, f.plane.sin_dip);
+    put(cos_dip, i, f.plane.cos_dip);
+  }
+}
+
+void ShearColumns::resize(std::size_t padded) {
+  padded_ = padded;
+  if (storage_.size() < 4 * padded) storage_.resize(4 * padded);
+}
+
+bool resolve_shears(const StressMatrix& matrix, const FaultColumns& faults, ShearColumns& shears, double screen_limit) {
+#if defined(VELKOR_WIDE_LANES)
+  if (lanes::use_wide_lanes()) return resolve_wide(matrix, faults, shears, screen_limit);
+#endif
+  return resolve_baseline(matrix, faults, shears, screen_limit);
+}
+
+void misfits_from_shears(const FaultColumns& faults, const ShearColumns& shears, std::size_t begin, std::size_t end,
+                         double* out) {
+#if defined(VELKOR_WIDE_LANES)
+  if (lanes::use_wide_lanes()) return misfits_wide(faults, shears, begin, end, out);
+#endif
+  misfits_baseline(faults, shears, begin, end, out);
+}
+
+}  // namespace velkor
