@@ -196,6 +196,15 @@ void lanes_checks() {
       faults.push_back(fault_from(10.0, 0.0, Vec3{0.0, 1.0, 0.0}, false));
       faults.push_back(fault_from(10.0, 90.0, Vec3{0.0, 0.0, -1.0}, true));
     }
+    if (trial % 3 == 0) {
+      // Lines along the predicted slip, against it, and either way without sense.
+      for (int k = 0; k < 4; ++k) {
+        const double dd = 360.0 * u(g), dip = 5.0 + 80.0 * u(g);
+        const SlipPrediction p = resolve_on_plane(tensor, dd, dip, kShearThreshold);
+        if (!p.is_valid) continue;
+        faults.push_back(*make_fault_slip(dd, dip, {Slickenline{k % 2 ? -*p.slip_vector : *p.slip_vector, k < 2}}));
+      }
+    }
     if (trial % 7 == 0) {
       const double dd = 360.0 * u(g), dip = 80.0 * u(g);
       faults.push_back(*make_fault_slip(dd, dip, {Slickenline{slip_vector(GeolPlane{dd, dip}, 10.0), true},
@@ -218,11 +227,25 @@ void lanes_checks() {
         const PreparedFault& f = set.faults()[i];
         const TractionOnPlane r = resolve_traction(matrix, f.plane.normal);
         shears_same = shears_same && same_vec(r.shear, Vec3{shears.e()[i], shears.n()[i], shears.u()[i]}) &&
-                      same_bits(r.shear_magnitude, shears.magnitude()[i]);
+                      same_bits(r.shear_magnitude, std::sqrt(shears.squared_magnitude()[i]));
         const double m = misfit_of_shear(f, r.shear, r.shear_magnitude);
         misfits_same = misfits_same && same_bits(m, misfits[i]);
         mix(misfits[i]);
         if (!std::isnan(m)) sums.add(f.weight, f.weight_squared, m);
+      }
+      // Fault by fault: the screen of a set of one is the bound of that fault.
+      for (std::size_t i = 0; i < columns.count(); ++i) {
+        ScoringSet one;
+        one.add(faults[i], 1.0);
+        if (one.faults().empty()) continue;
+        FaultColumns alone;
+        alone.assign(one.faults());
+        ShearColumns shear;
+        shear.resize(alone.padded());
+        const TractionOnPlane r = resolve_traction(matrix, one.faults()[0].plane.normal);
+        const double m = misfit_of_shear(one.faults()[0], r.shear, r.shear_magnitude);
+        if (!(m > 0.0)) continue;
+        screen_sound = screen_sound && !resolve_shears(matrix, alone, shear, m * kDegreesToRadians * (1.0 + 1e-6));
       }
       const auto score = fit_score_of(sums);
       if (!score || !(score->mean_misfit_degrees > 0.0)) continue;

@@ -17,16 +17,28 @@ using lanes::Pack;
 std::size_t whole_packs(std::size_t n) { return (n + kMaxLanes - 1) / kMaxLanes * kMaxLanes; }
 
 // Screening a candidate before any inverse cosine or sine: a lower bound of
-// each fault's misfit from the resolved shear alone. With c the cosine
-// between the observed line and the shear direction (its absolute value when
-// the sense is unknown), the chord 2 sin(a/2) = sqrt(2 (1 - c)), and the
-// angle is a = 2 asin(chord / 2) = chord + chord^3 / 24 + 3 chord^5 / 640 +
-// ..., every term positive: the truncation below never exceeds the angle. The
-// misfit the forward model reports differs from the angle to the shear
-// direction by rounding only (the slip is rebuilt from the rake; acos near
-// +-1 loses at most ~5e-8 radians), far below kScreenSlack, which is taken off
-// every bound. Faults without a predicted slip are never scored and add
-// nothing.
+// each fault's misfit (radians) from the resolved shear s alone, with one
+// division and one square root. With l the observed line, the angle a between
+// s and l has cos^2 a = (s . l)^2 / |s|^2 and sin^2 a = 1 - cos^2 a, both
+// squared lengths, so |s| itself is not needed here. The acute angle b
+// between the two lines (b = a, or pi - a when s . l < 0) is bracketed
+// through the smaller of its sine and cosine, p <= 1/sqrt(2):
+//   S(p) = p + p^3/6 + 3 p^5/40 <= asin(p) <= S(p) + (5/56) p^7,
+// the truncated series (every term positive) and its tail bounded by the
+// next term over 1 - p^2 >= 1/2. So b lies in [S(p), S(p) + (5/56) p^7] when
+// the sine is the smaller, in [pi/2 - S(p) - (5/56) p^7, pi/2 - S(p)] when
+// the cosine is. The misfit is b for a line without sense and for s . l >= 0,
+// and pi - b otherwise; the screen takes the low end of the bracket.
+//
+// Rounding moves cos^2 a by a few units of 2^-53 at most (the line is a unit
+// vector to rounding), hence p by at most ~3e-8 (where p is near zero) and
+// every bound by less; the misfit the forward model reports differs from the
+// angle to the shear direction by rounding only (the slip is rebuilt from the
+// rake; acos near +-1 loses at most ~5e-8 radians). kScreenSlack, far above
+// both, is taken off every bound. Faults without a predicted slip are never
+// scored and add nothing; the screen counts a fault only when its squared
+// shear is clearly above the threshold's square, so that the threshold test
+// itself is never in doubt.
 //
 // The caller compares the sum of weight x bound with a limit of bound x total
 // weight (in radians) times 1 + 1e-6. The lanes add their terms in another
@@ -35,7 +47,9 @@ std::size_t whole_packs(std::size_t n) { return (n + kMaxLanes - 1) / kMaxLanes 
 // weighted misfit sum: for any set that fits in memory that is far below the
 // 1e-6 margin, so a sum above the limit still proves that the candidate's
 // mean exceeds the bound.
-constexpr double kScreenSlack = 1e-6;  // radians taken off each chord
+constexpr double kScreenSlack = 1e-6;
+constexpr double kScreenShearSquared = kShearThreshold * kShearThreshold * (1.0 + 1e-6);
+constexpr double kHalfPi = 1.5707963267948966;
 
 template <std::size_t Lanes>
 [[gnu::always_inline]] inline bool resolve_with(const StressMatrix& m, const FaultColumns& f, ShearColumns& s,
@@ -57,34 +71,42 @@ template <std::size_t Lanes>
   double* se = s.e();
   double* sn = s.n();
   double* su = s.u();
-  double* magnitude = s.magnitude();
+  double* squared = s.squared_magnitude();
   const bool screen = screen_limit < std::numeric_limits<double>::infinity();
-  const V zero = P::broadcast(0.0), one = P::broadcast(1.0), two = P::broadcast(2.0);
-  const V threshold = P::broadcast(kShearThreshold), slack = P::broadcast(kScreenSlack);
-  const V c1 = P::broadcast(1.0 / 24.0), c2 = P::broadcast(3.0 / 640.0);
+  const V zero = P::broadcast(0.0), one = P::broadcast(1.0), shear_squared = P::broadcast(kScreenShearSquared);
+  const V slack = P::broadcast(kScreenSlack), pi = P::broadcast(2.0 * kHalfPi), half_pi = P::broadcast(kHalfPi);
+  const V c3 = P::broadcast(1.0 / 6.0), c5 = P::broadcast(3.0 / 40.0), c7 = P::broadcast(5.0 / 56.0);
   V bound_sum = zero;
   const std::size_t count = f.count();
   for (std::size_t j = 0; j < count; j += Lanes) {
     const V n_e = P::load(ne + j), n_n = P::load(nn + j), n_u = P::load(nu + j);
-    // resolve_traction, lane by lane.
+    // resolve_traction, lane by lane; the square root of the squared shear
+    // is left to the exact pass.
     const V t_e = -(m0 * n_e + m1 * n_n + m2 * n_u);
     const V t_n = -(m3 * n_e + m4 * n_n + m5 * n_u);
     const V t_u = -(m6 * n_e + m7 * n_n + m8 * n_u);
     const V normal = t_e * n_e + t_n * n_n + t_u * n_u;
     const V sh_e = t_e - normal * n_e, sh_n = t_n - normal * n_n, sh_u = t_u - normal * n_u;
-    const V length = P::sqrt(sh_e * sh_e + sh_n * sh_n + sh_u * sh_u);
+    const V length2 = sh_e * sh_e + sh_n * sh_n + sh_u * sh_u;
     P::store(se + j, sh_e);
     P::store(sn + j, sh_n);
     P::store(su + j, sh_u);
-    P::store(magnitude + j, length);
+    P::store(squared + j, length2);
     if (!screen) continue;
-    const M valid = length > threshold;
-    V c = (sh_e * P::load(le + j) + sh_n * P::load(ln + j) + sh_u * P::load(lu + j)) / length;
-    c = P::select(P::load(unknown + j) != zero, P::absolute(c), c);
-    const V chord = P::sqrt(P::larger(zero, two * (one - c)));
-    const V chord2 = chord * chord;
-    const V lower = chord * (one + chord2 * (c1 + chord2 * c2)) - slack;
-    bound_sum += P::select(valid & (lower > zero), P::load(weight + j) * lower, zero);
+    const M counted = length2 > shear_squared;
+    const V along = sh_e * P::load(le + j) + sh_n * P::load(ln + j) + sh_u * P::load(lu + j);
+    const V cosine2 = along * along / P::select(counted, length2, one);
+    const V sine2 = one - cosine2;
+    const M sine_smaller = sine2 < cosine2;
+    const V p = P::sqrt(P::larger(zero, P::select(sine_smaller, sine2, cosine2)));
+    const V p2 = p * p;
+    const V series = p * (one + p2 * (c3 + p2 * c5));
+    const V tail = c7 * (p2 * p2 * p2 * p);
+    const V low = P::select(sine_smaller, series, half_pi - series - tail);
+    const V high = P::select(sine_smaller, series + tail, half_pi - series);
+    const M obtuse = (P::load(unknown + j) == zero) & (along < zero);
+    const V lower = P::select(obtuse, pi - high, low) - slack;
+    bound_sum += P::select(counted & (lower > zero), P::load(weight + j) * lower, zero);
     if (P::sum(bound_sum) > screen_limit) return true;
   }
   return false;
@@ -120,11 +142,12 @@ template <std::size_t Lanes>
   const double* se = s.e();
   const double* sn = s.n();
   const double* su = s.u();
-  const double* magnitude = s.magnitude();
+  const double* squared = s.squared_magnitude();
   // Values handed from one step to the next.
   alignas(64) double a[kStepBlock];
   alignas(64) double b[kStepBlock];
   alignas(64) double c[kStepBlock];
+  alignas(64) double valid[kStepBlock];  // 1.0 where a slip is predicted
   bool degenerate = false;
   for (std::size_t start = begin; start < end; start += kStepBlock) {
     const std::size_t span = whole_packs(std::min(end - start, kStepBlock));
@@ -133,14 +156,16 @@ template <std::size_t Lanes>
     // slip divide by 1 instead, so that everything stays finite.
     for (std::size_t k = 0; k < span; k += Lanes) {
       const std::size_t i = start + k;
-      const V length = P::load(magnitude + i);
-      const V divisor = P::select(length > threshold, length, one);
+      const V length = P::sqrt(P::load(squared + i));
+      const M slips = length > threshold;
+      const V divisor = P::select(slips, length, one);
       const V q_e = P::load(se + i) / divisor, q_n = P::load(sn + i) / divisor, q_u = P::load(su + i) / divisor;
       V cosine = P::load(stre + i) * q_e + P::load(strn + i) * q_n + P::load(stru + i) * q_u;
       cosine = P::select(cosine < minus_one, minus_one, P::select(cosine > one, one, cosine));
       const M down = q_e * P::load(dde + i) + q_n * P::load(ddn + i) + q_u * P::load(ddu + i) > zero;
       P::store(a + k, cosine);
       P::store(b + k, P::flag(down));
+      P::store(valid + k, P::flag(slips));
     }
     for (std::size_t k = 0; k < span; ++k) a[k] = std::acos(a[k]);
     // The rake, in radians.
@@ -163,7 +188,7 @@ template <std::size_t Lanes>
       const V v_n = cos_r * cs + cd * sin_r * ss;
       const V v_u = P::load(sin_d + i) * sin_r;
       const V length = P::sqrt(v_e * v_e + v_n * v_n + v_u * v_u);
-      degenerate = degenerate || P::any((P::load(magnitude + i) > threshold) & (length < tiny));
+      degenerate = degenerate || P::any((P::load(valid + k) != zero) & (length < tiny));
       const V s_e = v_e / length, s_n = v_n / length, s_u = v_u / length;
       V d = P::load(le + i) * s_e + P::load(ln + i) * s_n + P::load(lu + i) * s_u;
       d = P::select(d < minus_one, minus_one, P::select(d > one, one, d));
@@ -178,14 +203,14 @@ template <std::size_t Lanes>
       const V other = half_turn - angle;
       const V folded = P::select(P::load(unknown + i) != zero, P::select(other < angle, other, angle), angle);
       const V misfit = zero + folded;
-      P::store(out + (i - begin), P::select(P::load(magnitude + i) > threshold, misfit, nan));
+      P::store(out + (i - begin), P::select(P::load(valid + k) != zero, misfit, nan));
     }
   }
   // Faults of several slickenlines take the scalar route.
   for (const std::uint32_t i : f.several_lines()) {
     if (i < begin || i >= end) continue;
     const Vec3 shear{se[i], sn[i], su[i]};
-    out[i - begin] = misfit_of_shear(f.faults()[i], shear, magnitude[i]);
+    out[i - begin] = misfit_of_shear(f.faults()[i], shear, std::sqrt(squared[i]));
   }
 }
 

@@ -69,11 +69,12 @@ class ShearColumns {
   double* e() { return storage_.data(); }
   double* n() { return storage_.data() + padded_; }
   double* u() { return storage_.data() + 2 * padded_; }
-  double* magnitude() { return storage_.data() + 3 * padded_; }
+  // |shear|^2 as norm() sums it: the magnitude is its square root.
+  double* squared_magnitude() { return storage_.data() + 3 * padded_; }
   const double* e() const { return storage_.data(); }
   const double* n() const { return storage_.data() + padded_; }
   const double* u() const { return storage_.data() + 2 * padded_; }
-  const double* magnitude() const { return storage_.data() + 3 * padded_; }
+  const double* squared_magnitude() const { return storage_.data() + 3 * padded_; }
 
  private:
   std::size_t padded_ = 0;
