@@ -220,7 +220,7 @@ void lanes_checks() {
     for (int candidate = 0; candidate < 8; ++candidate) {
       const ReducedStress stress = *tensor.with_phi(candidate / 7.0);
       const StressMatrix matrix = stress_matrix(stress);
-      resolve_shears(matrix, columns, shears, INFINITY);
+      resolve_shears(matrix, columns, shears);
       misfits_from_shears(columns, shears, 0, columns.count(), misfits.data());
       FitSums sums;
       for (std::size_t i = 0; i < columns.count(); ++i) {
@@ -240,19 +240,26 @@ void lanes_checks() {
         if (one.faults().empty()) continue;
         FaultColumns alone;
         alone.assign(one.faults());
-        ShearColumns shear;
-        shear.resize(alone.padded());
         const TractionOnPlane r = resolve_traction(matrix, one.faults()[0].plane.normal);
         const double m = misfit_of_shear(one.faults()[0], r.shear, r.shear_magnitude);
         if (!(m > 0.0)) continue;
-        screen_sound = screen_sound && !resolve_shears(matrix, alone, shear, m * kDegreesToRadians * (1.0 + 1e-6));
+        bool out = false;
+        screen_candidates(&matrix, 1, alone, m * kDegreesToRadians * (1.0 + 1e-6), &out);
+        screen_sound = screen_sound && !out;
       }
       const auto score = fit_score_of(sums);
       if (!score || !(score->mean_misfit_degrees > 0.0)) continue;
       // The limit the search would set were this candidate's mean the bound.
       const double limit = score->mean_misfit_degrees * set.total_weight() * kDegreesToRadians * (1.0 + 1e-6);
-      screen_sound = screen_sound && !resolve_shears(matrix, columns, shears, limit);
-      screened += resolve_shears(matrix, columns, shears, limit * 0.5) ? 1 : 0;
+      // Alone and in a group beside two other candidates.
+      const StressMatrix group[3] = {stress_matrix(*tensor.with_phi(0.5)), matrix, stress_matrix(*tensor.with_phi(1.0))};
+      bool out[3] = {};
+      screen_candidates(&matrix, 1, columns, limit, out);
+      screen_sound = screen_sound && !out[0];
+      screen_candidates(group, 3, columns, limit, out);
+      screen_sound = screen_sound && !out[1];
+      screen_candidates(&matrix, 1, columns, limit * 0.5, out);
+      screened += out[0] ? 1 : 0;
     }
   }
   put("lanes shears", shears_same ? "same" : "DIFFERENT");

@@ -78,10 +78,14 @@ struct Pack {
     for (std::size_t k = 0; k < Lanes; ++k) bits |= m[k];
     return bits != 0;
   }
+  // The lanes added pairwise (an order of its own: for bounds, not results).
   [[gnu::always_inline]] static double sum(const Value& v) {
-    double s = v[0];
-    for (std::size_t k = 1; k < Lanes; ++k) s += v[k];
-    return s;
+    if constexpr (Lanes == 2) {
+      return v[0] + v[1];
+    } else {
+      const Double2 pairs = Double2{v[0], v[1]} + Double2{v[2], v[3]};
+      return pairs[0] + pairs[1];
+    }
   }
   // Correctly rounded square roots. The four-lane one is written as the
   // instruction itself: an intrinsic would need the AVX target on this

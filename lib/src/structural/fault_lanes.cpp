@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/internal_failure.hpp"
 #include "common/lanes.hpp"
 #include "structural/geol_axis.hpp"
 
@@ -51,15 +52,52 @@ constexpr double kScreenSlack = 1e-6;
 constexpr double kScreenShearSquared = kShearThreshold * kShearThreshold * (1.0 + 1e-6);
 constexpr double kHalfPi = 1.5707963267948966;
 
+// resolve_traction of one fault pack, lane by lane; the square root of the
+// squared shear is left to the exact pass.
 template <std::size_t Lanes>
-[[gnu::always_inline]] inline bool resolve_with(const StressMatrix& m, const FaultColumns& f, ShearColumns& s,
-                                                double screen_limit) {
+struct ShearPack {
+  using P = Pack<Lanes>;
+  using V = typename P::Value;
+  V e, n, u, squared;
+
+  [[gnu::always_inline]] ShearPack(const double* m, const V& n_e, const V& n_n, const V& n_u) {
+    const V t_e = -(P::broadcast(m[0]) * n_e + P::broadcast(m[1]) * n_n + P::broadcast(m[2]) * n_u);
+    const V t_n = -(P::broadcast(m[3]) * n_e + P::broadcast(m[4]) * n_n + P::broadcast(m[5]) * n_u);
+    const V t_u = -(P::broadcast(m[6]) * n_e + P::broadcast(m[7]) * n_n + P::broadcast(m[8]) * n_u);
+    const V normal = t_e * n_e + t_n * n_n + t_u * n_u;
+    e = t_e - normal * n_e;
+    n = t_n - normal * n_n;
+    u = t_u - normal * n_u;
+    squared = e * e + n * n + u * u;
+  }
+};
+
+template <std::size_t Lanes>
+[[gnu::always_inline]] inline void resolve_with(const StressMatrix& m, const FaultColumns& f, ShearColumns& s) {
+  using P = Pack<Lanes>;
+  const double* ne = f.column(FaultColumns::normal_e);
+  const double* nn = f.column(FaultColumns::normal_n);
+  const double* nu = f.column(FaultColumns::normal_u);
+  const std::size_t count = f.count();
+  for (std::size_t j = 0; j < count; j += Lanes) {
+    const ShearPack<Lanes> shear(m.data(), P::load(ne + j), P::load(nn + j), P::load(nu + j));
+    P::store(s.e() + j, shear.e);
+    P::store(s.n() + j, shear.n);
+    P::store(s.u() + j, shear.u);
+    P::store(s.squared_magnitude() + j, shear.squared);
+  }
+}
+
+// The screen of several candidates side by side: fault pack by fault pack,
+// every candidate still in the running adds its bounds, and drops out as soon
+// as its sum exceeds the limit. The candidates' chains of operations are
+// independent, so they overlap where one candidate alone would wait.
+template <std::size_t Lanes>
+[[gnu::always_inline]] inline void screen_with(const StressMatrix* matrices, std::size_t candidates,
+                                               const FaultColumns& f, double limit, bool* screened_out) {
   using P = Pack<Lanes>;
   using V = typename P::Value;
   using M = typename P::Mask;
-  const V m0 = P::broadcast(m[0]), m1 = P::broadcast(m[1]), m2 = P::broadcast(m[2]);
-  const V m3 = P::broadcast(m[3]), m4 = P::broadcast(m[4]), m5 = P::broadcast(m[5]);
-  const V m6 = P::broadcast(m[6]), m7 = P::broadcast(m[7]), m8 = P::broadcast(m[8]);
   const double* ne = f.column(FaultColumns::normal_e);
   const double* nn = f.column(FaultColumns::normal_n);
   const double* nu = f.column(FaultColumns::normal_u);
@@ -68,48 +106,44 @@ template <std::size_t Lanes>
   const double* lu = f.column(FaultColumns::line_u);
   const double* unknown = f.column(FaultColumns::sense_unknown);
   const double* weight = f.column(FaultColumns::screen_weight);
-  double* se = s.e();
-  double* sn = s.n();
-  double* su = s.u();
-  double* squared = s.squared_magnitude();
-  const bool screen = screen_limit < std::numeric_limits<double>::infinity();
   const V zero = P::broadcast(0.0), one = P::broadcast(1.0), shear_squared = P::broadcast(kScreenShearSquared);
   const V slack = P::broadcast(kScreenSlack), pi = P::broadcast(2.0 * kHalfPi), half_pi = P::broadcast(kHalfPi);
   const V c3 = P::broadcast(1.0 / 6.0), c5 = P::broadcast(3.0 / 40.0), c7 = P::broadcast(5.0 / 56.0);
-  V bound_sum = zero;
-  const std::size_t count = f.count();
-  for (std::size_t j = 0; j < count; j += Lanes) {
-    const V n_e = P::load(ne + j), n_n = P::load(nn + j), n_u = P::load(nu + j);
-    // resolve_traction, lane by lane; the square root of the squared shear
-    // is left to the exact pass.
-    const V t_e = -(m0 * n_e + m1 * n_n + m2 * n_u);
-    const V t_n = -(m3 * n_e + m4 * n_n + m5 * n_u);
-    const V t_u = -(m6 * n_e + m7 * n_n + m8 * n_u);
-    const V normal = t_e * n_e + t_n * n_n + t_u * n_u;
-    const V sh_e = t_e - normal * n_e, sh_n = t_n - normal * n_n, sh_u = t_u - normal * n_u;
-    const V length2 = sh_e * sh_e + sh_n * sh_n + sh_u * sh_u;
-    P::store(se + j, sh_e);
-    P::store(sn + j, sh_n);
-    P::store(su + j, sh_u);
-    P::store(squared + j, length2);
-    if (!screen) continue;
-    const M counted = length2 > shear_squared;
-    const V along = sh_e * P::load(le + j) + sh_n * P::load(ln + j) + sh_u * P::load(lu + j);
-    const V cosine2 = along * along / P::select(counted, length2, one);
-    const V sine2 = one - cosine2;
-    const M sine_smaller = sine2 < cosine2;
-    const V p = P::sqrt(P::larger(zero, P::select(sine_smaller, sine2, cosine2)));
-    const V p2 = p * p;
-    const V series = p * (one + p2 * (c3 + p2 * c5));
-    const V tail = c7 * (p2 * p2 * p2 * p);
-    const V low = P::select(sine_smaller, series, half_pi - series - tail);
-    const V high = P::select(sine_smaller, series + tail, half_pi - series);
-    const M obtuse = (P::load(unknown + j) == zero) & (along < zero);
-    const V lower = P::select(obtuse, pi - high, low) - slack;
-    bound_sum += P::select(counted & (lower > zero), P::load(weight + j) * lower, zero);
-    if (P::sum(bound_sum) > screen_limit) return true;
+  V sums[kScreenGroup];
+  for (std::size_t k = 0; k < candidates; ++k) {
+    sums[k] = zero;
+    screened_out[k] = false;
   }
-  return false;
+  std::size_t running = candidates;
+  const std::size_t count = f.count();
+  for (std::size_t j = 0; j < count && running > 0; j += Lanes) {
+    const V n_e = P::load(ne + j), n_n = P::load(nn + j), n_u = P::load(nu + j);
+    const V l_e = P::load(le + j), l_n = P::load(ln + j), l_u = P::load(lu + j);
+    const M known = P::load(unknown + j) == zero;
+    const V w = P::load(weight + j);
+    for (std::size_t k = 0; k < candidates; ++k) {
+      if (screened_out[k]) continue;
+      const ShearPack<Lanes> shear(matrices[k].data(), n_e, n_n, n_u);
+      const M counted = shear.squared > shear_squared;
+      const V along = shear.e * l_e + shear.n * l_n + shear.u * l_u;
+      const V cosine2 = along * along / P::select(counted, shear.squared, one);
+      const V sine2 = one - cosine2;
+      const M sine_smaller = sine2 < cosine2;
+      const V p = P::sqrt(P::larger(zero, P::select(sine_smaller, sine2, cosine2)));
+      const V p2 = p * p;
+      const V series = p * (one + p2 * (c3 + p2 * c5));
+      const V tail = c7 * (p2 * p2 * p2 * p);
+      const V low = P::select(sine_smaller, series, half_pi - series - tail);
+      const V high = P::select(sine_smaller, series + tail, half_pi - series);
+      const V lower = P::select(known & (along < zero), pi - high, low) - slack;
+      const V sum = sums[k] + P::select(counted & (lower > zero), w * lower, zero);
+      sums[k] = sum;
+      if (P::sum(sum) > limit) {
+        screened_out[k] = true;
+        --running;
+      }
+    }
+  }
 }
 
 // Writes whole packs of misfits for faults [begin, begin + span).
@@ -214,8 +248,10 @@ template <std::size_t Lanes>
   }
 }
 
-bool resolve_baseline(const StressMatrix& m, const FaultColumns& f, ShearColumns& s, double limit) {
-  return resolve_with<2>(m, f, s, limit);
+void resolve_baseline(const StressMatrix& m, const FaultColumns& f, ShearColumns& s) { resolve_with<2>(m, f, s); }
+
+void screen_baseline(const StressMatrix* m, std::size_t candidates, const FaultColumns& f, double limit, bool* out) {
+  screen_with<2>(m, candidates, f, limit, out);
 }
 
 void misfits_baseline(const FaultColumns& f, const ShearColumns& s, std::size_t begin, std::size_t end, double* out) {
@@ -223,8 +259,13 @@ void misfits_baseline(const FaultColumns& f, const ShearColumns& s, std::size_t 
 }
 
 #if defined(VELKOR_WIDE_LANES)
-[[gnu::target("avx2")]] bool resolve_wide(const StressMatrix& m, const FaultColumns& f, ShearColumns& s, double limit) {
-  return resolve_with<4>(m, f, s, limit);
+[[gnu::target("avx2")]] void resolve_wide(const StressMatrix& m, const FaultColumns& f, ShearColumns& s) {
+  resolve_with<4>(m, f, s);
+}
+
+[[gnu::target("avx2")]] void screen_wide(const StressMatrix* m, std::size_t candidates, const FaultColumns& f,
+                                         double limit, bool* out) {
+  screen_with<4>(m, candidates, f, limit, out);
 }
 
 [[gnu::target("avx2")]] void misfits_wide(const FaultColumns& f, const ShearColumns& s, std::size_t begin,
@@ -282,11 +323,20 @@ void ShearColumns::resize(std::size_t padded) {
   if (storage_.size() < 4 * padded) storage_.resize(4 * padded);
 }
 
-bool resolve_shears(const StressMatrix& matrix, const FaultColumns& faults, ShearColumns& shears, double screen_limit) {
+void resolve_shears(const StressMatrix& matrix, const FaultColumns& faults, ShearColumns& shears) {
 #if defined(VELKOR_WIDE_LANES)
-  if (lanes::use_wide_lanes()) return resolve_wide(matrix, faults, shears, screen_limit);
+  if (lanes::use_wide_lanes()) return resolve_wide(matrix, faults, shears);
 #endif
-  return resolve_baseline(matrix, faults, shears, screen_limit);
+  resolve_baseline(matrix, faults, shears);
+}
+
+void screen_candidates(const StressMatrix* matrices, std::size_t candidates, const FaultColumns& faults, double limit,
+                       bool* screened_out) {
+  if (candidates > kScreenGroup) fail_invariant("at most kScreenGroup candidates are screened together");
+#if defined(VELKOR_WIDE_LANES)
+  if (lanes::use_wide_lanes()) return screen_wide(matrices, candidates, faults, limit, screened_out);
+#endif
+  screen_baseline(matrices, candidates, faults, limit, screened_out);
 }
 
 void misfits_from_shears(const FaultColumns& faults, const ShearColumns& shears, std::size_t begin, std::size_t end,

@@ -81,11 +81,18 @@ class ShearColumns {
   std::vector<double> storage_;
 };
 
-// Resolves the matrix on every fault into `shears`. With a finite
-// screen_limit (see inversion.cpp) it also sums a lower bound of each fault's
-// weighted misfit, in radians, and stops as soon as that sum exceeds the
-// limit: then it returns true and the shears are incomplete.
-bool resolve_shears(const StressMatrix& matrix, const FaultColumns& faults, ShearColumns& shears, double screen_limit);
+// Resolves the matrix on every fault into `shears`.
+void resolve_shears(const StressMatrix& matrix, const FaultColumns& faults, ShearColumns& shears);
+
+// How many candidates screen_candidates takes at once.
+inline constexpr std::size_t kScreenGroup = 16;
+
+// The screen of up to kScreenGroup candidates (see fault_lanes.cpp): for each
+// candidate, sums a lower bound of every fault's weighted misfit, in radians,
+// and sets screened_out[k] as soon as the sum exceeds `limit`, which proves
+// that the candidate's mean exceeds the bound the limit was made from.
+void screen_candidates(const StressMatrix* matrices, std::size_t candidates, const FaultColumns& faults, double limit,
+                       bool* screened_out);
 
 // The misfits of faults [begin, end) from their shears, NaN where no slip is
 // predicted; `begin` is a multiple of lanes::kMaxLanes, and out[k] receives

@@ -51,7 +51,7 @@ std::uint64_t saturating_product(std::initializer_list<std::uint64_t> factors) {
 // strictly, and such a candidate ranks after the sixth whatever its
 // effective sample size. `limit` is a cheap pre-filter; the division decides.
 //
-// Screening (resolve_shears): before any inverse cosine or sine, a lower
+// Screening (screen_candidates): before any inverse cosine or sine, a lower
 // bound of every fault's misfit from the resolved shear alone, summed with
 // the weights against bound x total (in radians) times kScreenMargin, a
 // relative margin far above the rounding of either sum.
@@ -136,10 +136,9 @@ void enumerate_orientation_frames(double step, const std::function<void(const Or
 }
 
 CandidateFactors candidate_factors(double angle_step_degrees, double phi_step) {
-  return CandidateFactors{saturating_floor_u64(std::ceil(360.0 / angle_step_degrees)),
-                          saturating_floor_u64(90.0 / angle_step_degrees),
-                          saturating_floor_u64(std::ceil(180.0 / angle_step_degrees)),
-                          saturating_floor_u64(1.0 / phi_step)};
+  return CandidateFactors{
+      saturating_floor_u64(std::ceil(360.0 / angle_step_degrees)), saturating_floor_u64(90.0 / angle_step_degrees),
+      saturating_floor_u64(std::ceil(180.0 / angle_step_degrees)), saturating_floor_u64(1.0 / phi_step)};
 }
 
 std::uint64_t candidate_count(double angle_step_degrees, double phi_step) {
@@ -214,48 +213,68 @@ std::optional<InversionResult> search_prepared(const SearchFrames& frames, Searc
   double limit = kNever;
   double screen_limit = kNever;
 
-  // Candidate index = first_index + k for the k-th phi value of a frame.
+  // Candidate index = first_index + k for the k-th phi value of a frame. The
+  // phi values are taken in groups, screened together once a bound is known
+  // (with the bound of the group's start, which only errs on the safe side),
+  // then scored one by one.
   auto visit = [&](const SearchFrames::Frame& frame, std::uint64_t first_index) {
     std::uint64_t k = 0;
-    for (double s = 0.0; s <= kPhiLimit; s += phi_step, ++k) {
-      const double phi = std::min(s, 1.0);
-      ++tried;
-      if (!frame.stress) continue;
-      const ReducedStress& axes = *frame.stress;
-      const StressMatrix matrix =
-          stress_matrix(axes.s1(), axes.s2(), axes.s3(), axes.sigma1(), axes.sigma2_at(phi), axes.sigma3());
-      std::optional<FitScore> score;
-      if (!set.plain_range()) {
-        resolve_shears(matrix, columns, shears, kNever);
-        misfits_from_shears(columns, shears, 0, faults.size(), misfits);
-        score = score_misfits(set, misfits);
-      } else {
-        // The screen runs once a bound is known (pruned mode only).
-        bool abandoned = resolve_shears(matrix, columns, shears, screen_limit);
-        FitSums sums;
-        if (!abandoned) sums = score_shears(columns, shears, misfits, total, bound, limit, abandoned);
-        if (abandoned) {
-          // Abandoned candidates have scored at least one fault (the screen
-          // counts only faults with a predicted slip), so they count as
-          // scored, as they would in the full computation.
-          ++scored;
-          ++abandoned_count;
-          continue;
-        }
-        score = fit_score_of(sums);
-      }
-      if (!score) continue;
-      ++scored;
-      if (mode == SearchMode::sort_all) {
-        everything.emplace_back(*score, ScoredTensor{*frame.stress->with_phi(phi), score->mean_misfit_degrees,
-                                                     score->faults_scored, score->effective_sample_size});
+    double s = 0.0;
+    while (s <= kPhiLimit) {
+      double phis[kScreenGroup];
+      std::size_t group = 0;
+      for (; group < kScreenGroup && s <= kPhiLimit; s += phi_step) phis[group++] = std::min(s, 1.0);
+      if (!frame.stress) {
+        tried += group;
+        k += group;
         continue;
       }
-      if (top.offer(*score, first_index + k, *frame.stress, phi) && top.full() && prune) {
-        bound = top.worst_mean();
-        limit = bound * total * (1.0 - 1e-12);
-        // A zero bound leaves no room for the screen's margins.
-        screen_limit = bound > 0.0 ? bound * total * kDegreesToRadians * kScreenMargin : kNever;
+      const ReducedStress& axes = *frame.stress;
+      StressMatrix matrices[kScreenGroup];
+      for (std::size_t g = 0; g < group; ++g) {
+        matrices[g] =
+            stress_matrix(axes.s1(), axes.s2(), axes.s3(), axes.sigma1(), axes.sigma2_at(phis[g]), axes.sigma3());
+      }
+      bool screened_out[kScreenGroup] = {};
+      if (screen_limit < kNever) screen_candidates(matrices, group, columns, screen_limit, screened_out);
+      for (std::size_t g = 0; g < group; ++g, ++k) {
+        const double phi = phis[g];
+        ++tried;
+        std::optional<FitScore> score;
+        if (!set.plain_range()) {
+          resolve_shears(matrices[g], columns, shears);
+          misfits_from_shears(columns, shears, 0, faults.size(), misfits);
+          score = score_misfits(set, misfits);
+        } else {
+          bool abandoned = screened_out[g];
+          FitSums sums;
+          if (!abandoned) {
+            resolve_shears(matrices[g], columns, shears);
+            sums = score_shears(columns, shears, misfits, total, bound, limit, abandoned);
+          }
+          if (abandoned) {
+            // Abandoned candidates have scored at least one fault (the
+            // screen counts only faults with a predicted slip), so they count
+            // as scored, as they would in the full computation.
+            ++scored;
+            ++abandoned_count;
+            continue;
+          }
+          score = fit_score_of(sums);
+        }
+        if (!score) continue;
+        ++scored;
+        if (mode == SearchMode::sort_all) {
+          everything.emplace_back(*score, ScoredTensor{*axes.with_phi(phi), score->mean_misfit_degrees,
+                                                       score->faults_scored, score->effective_sample_size});
+          continue;
+        }
+        if (top.offer(*score, first_index + k, axes, phi) && top.full() && prune) {
+          bound = top.worst_mean();
+          limit = bound * total * (1.0 - 1e-12);
+          // A zero bound leaves no room for the screen's margins.
+          screen_limit = bound > 0.0 ? bound * total * kDegreesToRadians * kScreenMargin : kNever;
+        }
       }
     }
   };
@@ -309,8 +328,8 @@ std::optional<InversionResult> search_stress(const SearchFrames& frames, std::sp
 }
 
 std::optional<InversionResult> search_stress(std::span<const FaultSlip> faults,
-                                             std::optional<std::span<const double>> weights,
-                                             double angle_step_degrees, double phi_step) {
+                                             std::optional<std::span<const double>> weights, double angle_step_degrees,
+                                             double phi_step) {
   const SearchFrames frames(angle_step_degrees, phi_step);
   SearchScratch scratch;
   return search_stress(frames, faults, weights, scratch);
