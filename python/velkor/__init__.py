@@ -32,6 +32,16 @@ from .stress import (
     score,
     shmax_azimuth,
 )
+from .topography import (
+    Dem,
+    MeshTrace,
+    best_fit_planes,
+    mesh_trace,
+    mesh_trace_details,
+    plane_trace,
+    read_dem,
+    to_geojson,
+)
 
 __version__ = "0.2.0"
 
@@ -56,4 +66,12 @@ __all__ = [
     "open_field",
     "kagan_matrix",
     "FieldCostWarning",
+    "Dem",
+    "read_dem",
+    "plane_trace",
+    "mesh_trace",
+    "mesh_trace_details",
+    "MeshTrace",
+    "to_geojson",
+    "best_fit_planes",
 ]
