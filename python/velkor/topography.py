@@ -553,9 +553,10 @@ def mesh_trace(dem: Dem, vertices: Any, faces: Any) -> list[Float64Array]:
     --------
     >>> y, x = np.mgrid[0:5, 0:5]
     >>> dem = Dem(x * 10.0, (0.0, 10.0, 0.0, 50.0, 0.0, -10.0))
-    >>> lines = mesh_trace(dem, [[0, 0, 25], [60, 0, 25], [0, 60, 25]], [[0, 1, 2]])
-    >>> len(lines), lines[0][:, 2].tolist()
-    (1, [25.0, 25.0, 25.0, 25.0, 25.0, 25.0, 25.0])
+    >>> horizon = [[-100, -100, 25], [200, -100, 25], [-100, 200, 25]]  # horizontal, 25 m
+    >>> lines = mesh_trace(dem, horizon, [[0, 1, 2]])
+    >>> len(lines), lines[0][:, 0].tolist()
+    (1, [30.0, 30.0, 30.0, 30.0, 30.0, 30.0, 30.0, 30.0, 30.0])
     """
     return list(mesh_trace_details(dem, vertices, faces).polylines)
 
@@ -637,8 +638,9 @@ def to_geojson(polylines: Sequence[Any], crs: Any = None, properties: Any = None
         ``{"type": "FeatureCollection", ["crs": ...,] "features": [...]}``: one
         LineString feature per polyline with plain-float positions (a closed
         ring's last position equals its first), a Point feature for a
-        one-vertex polyline. Each feature's properties start with ``index``
-        (its polyline's position in the list) and ``closed``.
+        polyline of one vertex or of vertices that all coincide. Each
+        feature's properties start with ``index`` (its polyline's position in
+        the list) and ``closed``.
 
     Raises
     ------
@@ -677,8 +679,11 @@ def to_geojson(polylines: Sequence[Any], crs: Any = None, properties: Any = None
         if not isinstance(extra[index], Mapping):
             raise TypeError(f"properties[{index}] must be a mapping, got {type(extra[index]).__name__}")
         coordinates = array.tolist()
-        closed = len(coordinates) > 2 and coordinates[0] == coordinates[-1]
-        geometry: dict[str, Any] = ({"type": "Point", "coordinates": coordinates[0]} if len(coordinates) == 1
+        # A one-vertex polyline, or one whose vertices all coincide (a plane touching a summit), is a point:
+        # a LineString of no length is invalid in GIS software.
+        point = all(position == coordinates[0] for position in coordinates)
+        closed = not point and len(coordinates) > 2 and coordinates[0] == coordinates[-1]
+        geometry: dict[str, Any] = ({"type": "Point", "coordinates": coordinates[0]} if point
                                     else {"type": "LineString", "coordinates": coordinates})
         feature_properties = {"index": index, "closed": closed}
         feature_properties.update(_json_value(dict(extra[index]), f"properties[{index}]"))
