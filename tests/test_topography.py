@@ -1,5 +1,7 @@
 """Topography in the package: Dem and read_dem, plane and mesh traces, GeoJSON, best-fit plane tables."""
 
+import importlib
+import importlib.util
 import inspect
 import json
 import math
@@ -295,7 +297,7 @@ def subdivide(vertices, faces, times):
 
 def random_roof(rng, count):
     """The roof below as a random Delaunay mesh per side, its ridge vertices given twice (not welded)."""
-    spatial = pytest.importorskip("scipy.spatial")
+    spatial = importlib.import_module("scipy.spatial")
     ridge = np.column_stack([np.full(9, 1200.0), np.linspace(4500, 5100, 11)[1:-1]])
     vertices, faces = [], []
     for x0, x1 in ((900, 1200), (1200, 1500)):
@@ -320,7 +322,10 @@ def test_mesh_trace_does_not_depend_on_how_the_surface_is_triangulated():
                                                                               coarse.polylines[1][-1])
     rng = np.random.default_rng(11)
     # Down to triangles smaller than a DEM cell: the trace crosses several mesh triangles inside one.
-    for vertices, faces in (subdivide(*ROOF, 2), subdivide(*ROOF, 5), random_roof(rng, 60), random_roof(rng, 4000)):
+    meshes = [subdivide(*ROOF, 2), subdivide(*ROOF, 5)]
+    if importlib.util.find_spec("scipy") is not None:
+        meshes += [random_roof(rng, 60), random_roof(rng, 4000)]
+    for vertices, faces in meshes:
         assert canonical(velkor.mesh_trace(dem, vertices, faces)) == expected
     # A DEM whose nodes lie exactly on a horizontal mesh: each crossing at a node ends its own piece.
     flat = velkor.Dem(bumpy(30, integer=True), (0.0, 1.0, 0.0, 30.0, 0.0, -1.0))
@@ -428,13 +433,17 @@ def test_geojson_bytes_do_not_depend_on_threads_or_runs(child):
 # ------------------------------------------------------------------ best-fit planes
 
 def test_best_fit_table_is_the_kernel_field_bit_for_bit():
-    pandas = pytest.importorskip("pandas")
     rng = np.random.default_rng(5)
     xy = rng.uniform(0, 300, (900, 2))
     points = np.column_stack([xy, 0.3 * xy[:, 0] - 0.2 * xy[:, 1] + rng.normal(0, 0.5, 900)])
-    field, stats = kernels.best_fit_planes(points, 60.0, 0.1, 3.0)
-    frame = pandas.DataFrame({"id": np.arange(900), "z": points[:, 2], "y": points[:, 1], "x": points[:, 0]})
-    for given in (points, points.tolist(), frame):
+    single = points.astype(np.float32)
+    inputs = [(points, points), (points.tolist(), points), (single, single.astype(np.float64))]
+    if importlib.util.find_spec("pandas") is not None:
+        frame = importlib.import_module("pandas").DataFrame({"id": np.arange(900), "z": points[:, 2],
+                                                             "y": points[:, 1], "x": points[:, 0]})
+        inputs.append((frame, points))
+    for given, exact in inputs:
+        field, stats = kernels.best_fit_planes(exact, 60.0, 0.1, 3.0)
         table, counters = velkor.best_fit_planes(given, 60, stats=True)
         assert table.dtype == BEST_FIT_DTYPE and list(counters.items()) == list(stats.items())
         pairs = [("cell_row", field["cells"][:, 0]), ("cell_column", field["cells"][:, 1]),
@@ -447,7 +456,9 @@ def test_best_fit_table_is_the_kernel_field_bit_for_bit():
                  ("s3", field["singular_values"][:, 2])]
         assert [name for name, _ in pairs] == list(BEST_FIT_DTYPE.names)
         assert all(table[name].tobytes() == np.ascontiguousarray(value).tobytes() for name, value in pairs)
-    assert len(table) == 25 and np.allclose(table["dip"], math.degrees(math.atan(math.hypot(0.3, 0.2))), atol=2)
+    # A plane z = 0.3 x - 0.2 y dips atan(hypot(0.3, 0.2)) = 19.8 degrees towards azimuth atan2(-0.3, 0.2).
+    assert len(table) == 25 and np.allclose(table["dip"], 19.827, atol=1.0)
+    assert np.allclose(table["dip_direction"], math.degrees(math.atan2(-0.3, 0.2)) + 360, atol=3.0)
 
 
 def test_best_fit_empty_tables_and_parameters():
