@@ -295,6 +295,25 @@ def test_density_matches_reference(kind, d):
     assert np.any(got > 0)
 
 
+@pytest.mark.parametrize("kind", ["quartic", "truncated_gaussian"])
+@pytest.mark.parametrize("d", [1, 2, 3])
+def test_density_rows_match_reference_on_exact_lattices(kind, d):
+    # Nodes walked row by row, several per cell, rows split between work chunks, and points on a lattice
+    # whose offsets hit the reach and the cell edges exactly: the rim points of the quartic weigh 0, those at
+    # the truncation distance of the Gaussian do not, and both must come out as the plain search adds them.
+    rng = np.random.default_rng(7 * d + len(kind))
+    axes = [np.arange(-2.0, 2.5, 0.5)] * d
+    lattice = np.stack(np.meshgrid(*axes, indexing="ij"), -1).reshape(-1, d)
+    points = np.concatenate([lattice[rng.permutation(len(lattice))[:40]], rng.uniform(-2.5, 2.5, (20, d))])
+    counts = [[61], [25, 9], [13, 5, 4]][d - 1]
+    origin, spacing = [-3.0] * d, [0.25] * d
+    bandwidth, truncation = [1.0] * d, 2.0
+    got = kernels.density_field(points, origin, spacing, counts, bandwidth, kind, truncation)
+    want = reference_density(points, origin, spacing, counts, bandwidth, kind, truncation)
+    assert got.tobytes() == want.tobytes()
+    assert np.any(got > 0)
+
+
 def test_density_reads_strided_points():
     rng = np.random.default_rng(9)
     base = rng.uniform(0, 5, (60, 4))

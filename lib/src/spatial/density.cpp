@@ -5,10 +5,11 @@
 #include <new>
 
 #include "common/internal_failure.hpp"
+#include "common/memory_limit.hpp"
 #include "common/open_hash_map.hpp"
 #include "common/saturating.hpp"
-#include "common/memory_limit.hpp"
 #include "parallel/worker_pool.hpp"
+#include "spatial/density_rows.hpp"
 
 namespace velkor {
 
@@ -142,8 +143,8 @@ std::size_t cells_around(const CellIndex& index, const double* p, std::array<Cel
   return cells_around_key(index, cell_key(p, index.cell_size(), index.dimension()), cells);
 }
 
-void gather_neighbours(const CellIndex* index, const PointList& points, const DistanceKernel& kernel,
-                       const double* p, std::vector<Neighbour>& out) {
+void gather_neighbours(const CellIndex* index, const PointList& points, const DistanceKernel& kernel, const double* p,
+                       std::vector<Neighbour>& out) {
   out.clear();
   dispatch_kernel(kernel, [&](auto dimension, auto kind) {
     for_each_neighbour<decltype(dimension)::value, decltype(kind)::value>(
@@ -165,38 +166,18 @@ std::vector<double> node_buffer(std::uint64_t n) {
 
 namespace {
 
-// One chunk of nodes. Consecutive nodes along the first axis usually share a
-// cell key, so the cells found for one node are kept for the next. The sum is
-// node_density over gather_neighbours, fused: the same weights added in the
-// same order from -0.0, without building the list.
-template <std::size_t D, KernelKind Kind>
-void density_chunk(const CellIndex* index, const PointList& points, const Grid& grid, const DistanceKernel& kernel,
-                   std::size_t begin, std::size_t end, double* values) {
-  std::array<CellIndex::Cell, 27> cells;
-  std::size_t visited = 0;
-  CellKey last_key{};
-  bool have_last = false;
+// The plain Gaussian: every point at every node, in index order, the sum
+// node_density over gather_neighbours fused (the same weights added in the
+// same order from -0.0, without building the list).
+template <std::size_t D>
+void gaussian_chunk(const PointList& points, const Grid& grid, const DistanceKernel& kernel, std::size_t begin,
+                    std::size_t end, double* values) {
   for (std::size_t f = begin; f < end; ++f) {
     const std::array<double, 3> p = node_position(grid, f);
     double sum = -0.0;
-    if (index == nullptr) {
-      for (std::size_t j = 0; j < points.count; ++j) {
-        const double w = kernel_weight<D, Kind>(kernel, points.row(j), p.data());
-        if (w > 0.0) sum = sum + w;
-      }
-    } else if (index->inserted() != 0 && all_finite(p.data(), D)) {
-      const CellKey key = cell_key(p.data(), index->cell_size(), D);
-      if (!have_last || key != last_key) {
-        visited = cells_around_key(*index, key, cells);
-        last_key = key;
-        have_last = true;
-      }
-      for (std::size_t c = 0; c < visited; ++c) {
-        for (std::size_t e = cells[c].begin; e < cells[c].end; ++e) {
-          const double w = kernel_weight<D, Kind>(kernel, index->entry_position(e), p.data());
-          if (w > 0.0) sum = sum + w;
-        }
-      }
+    for (std::size_t j = 0; j < points.count; ++j) {
+      const double w = kernel_weight<D, KernelKind::gaussian>(kernel, points.row(j), p.data());
+      if (w > 0.0) sum = sum + w;
     }
     values[f] = sum;
   }
@@ -218,11 +199,17 @@ std::vector<double> density_values(const PointList& points, const Grid& grid, co
   // Small chunks balance nodes of unequal cost; 64 per thread share is plenty.
   const std::size_t chunk = std::clamp<std::size_t>(n / (pool.size() * 64), 1, 4096);
   double* out = values.data();
-  dispatch_kernel(kernel, [&](auto dimension, auto kind) {
-    pool.parallel_for(n, chunk, [&](std::size_t begin, std::size_t end) {
-      density_chunk<decltype(dimension)::value, decltype(kind)::value>(index_pointer, points, grid, kernel, begin,
-                                                                         end, out);
+  if (index_pointer == nullptr) {
+    dispatch_kernel(kernel, [&](auto dimension, auto) {
+      pool.parallel_for(n, chunk, [&](std::size_t begin, std::size_t end) {
+        gaussian_chunk<decltype(dimension)::value>(points, grid, kernel, begin, end, out);
+      });
     });
+    return values;
+  }
+  std::vector<RowScratch> scratch(pool.size());
+  pool.parallel_for_slots(n, chunk, [&](std::size_t slot, std::size_t begin, std::size_t end) {
+    density_by_rows(*index_pointer, grid, kernel, begin, end, out, scratch[slot]);
   });
   return values;
 }
