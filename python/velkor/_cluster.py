@@ -180,7 +180,7 @@ def mirror(block: Float64Array) -> Float64Array:
 
 def kagan_chunks(chunks: Any, count: int) -> tuple[int, ...]:
     """Block edges along each axis of the (N, N) matrix: a block size, or sizes that add up to N."""
-    if isinstance(chunks, (bool, np.bool_)):
+    if isinstance(chunks, (bool, np.bool_, str, bytes)):
         raise TypeError(f"chunks must be a block size or a sequence of block sizes, got {chunks!r}")
     if isinstance(chunks, (int, np.integer)):
         size = int(chunks)
