@@ -1,0 +1,138 @@
+"""What running a stress field slab by slab costs, and what Dask worker processes give.
+
+    PYTHONPATH=build/pylib:python python3 benchmarks/bench_scale.py [--quick] [--rounds N]
+
+A map of synthetic faults whose true stress rotates across it (as in
+bench_stress_field.py) is inverted on a grid at the default search steps.
+Prints, each with a check that the bytes are those of one kernel call:
+  - slab overhead: `velkor.stress_field` (one kernel call per slab one node
+    thick, in order, in memory) against one `kernels.stress_field` call on the
+    whole grid, both on this process's pool; best of N alternating rounds;
+  - Dask: the same field on a LocalCluster of 1 and of 2 worker processes
+    (one Dask thread each, RAYON_NUM_THREADS=1 in the workers), the time of
+    `velkor.stress_field(client=...)` once the cluster is up, best of N;
+  - the speedup two processes get on this machine right now (machine.py), so
+    that a busy machine is not taken for a slow program.
+"""
+
+import argparse
+import hashlib
+import os
+import time
+
+import numpy as np
+
+from machine import available_speedup
+
+
+def make_faults(count, seed=7, side=100.0, noise=5.0):
+    import velkor
+    from _velkor import kernels
+
+    rng = np.random.default_rng(seed)
+    positions = rng.uniform(0.0, side, (count, 2))
+    strike, dip, rake = [], [], []
+    while len(strike) < count:
+        s, d = rng.uniform(0, 360), rng.uniform(25, 85)
+        trend = 20.0 + 0.9 * positions[len(strike), 0] * 100.0 / side
+        out = kernels.solve_stress(trend, 0.0, trend + 90.0, 0.0, 0.5, s, d)
+        if out["theoretical_rake"] is None:
+            continue
+        strike.append(s)
+        dip.append(d)
+        rake.append(out["theoretical_rake"] + rng.normal(0.0, noise))
+    return velkor.FaultSet.from_rakes(strike, dip, rake, positions=positions)
+
+
+def digest(dataset):
+    return hashlib.sha256(b"".join(dataset[name].values.tobytes() for name in dataset.data_vars)).hexdigest()
+
+
+def one_call_digest(faults, grid, bandwidth):
+    """The one-call field laid out as the Dataset has it: kernel arrays in order, axes split."""
+    import velkor
+    from _velkor import kernels
+
+    field, _stats = kernels.stress_field(faults.positions, faults.faults, grid["origin"], grid["spacing"],
+                                         grid["counts"], [bandwidth] * 2)
+    parts = []
+    for key, value in field.items():
+        if key == "positions":
+            continue
+        parts += [value[:, 0].tobytes(), value[:, 1].tobytes()] if value.ndim == 2 else [value.tobytes()]
+    s1, s2, s3, phi = field["s1"], field["s2"], field["s3"], field["phi"]
+    parts += [velkor.shmax_azimuth(s1, s2, s3, phi).tobytes(), velkor.regime(s1, s2, s3).tobytes(),
+              velkor.r_prime(phi, s1, s2, s3).tobytes()]
+    return hashlib.sha256(b"".join(parts)).hexdigest()
+
+
+def slab_overhead(faults, grid, bandwidth, rounds):
+    import velkor
+    from _velkor import kernels
+
+    args = (faults.positions, faults.faults, grid["origin"], grid["spacing"], grid["counts"], [bandwidth] * 2)
+    one, slabs = [], []
+    dataset = None
+    for _ in range(rounds):
+        start = time.perf_counter()
+        kernels.stress_field(*args)
+        one.append(time.perf_counter() - start)
+        start = time.perf_counter()
+        dataset = velkor.stress_field(faults, None, bandwidth, grid=grid, progress=False)
+        slabs.append(time.perf_counter() - start)
+    return min(one), min(slabs), dataset
+
+
+def dask_times(faults, grid, bandwidth, rounds):
+    import distributed
+
+    import velkor
+
+    times, digests = {}, {}
+    for workers in (1, 2):
+        with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                      dashboard_address=":0", env={"RAYON_NUM_THREADS": "1"}) as cluster, \
+                distributed.Client(cluster) as client:
+            client.wait_for_workers(workers)
+            best = float("inf")
+            for _ in range(rounds):
+                start = time.perf_counter()
+                dataset = velkor.stress_field(faults, None, bandwidth, grid=grid, progress=False, client=client)
+                best = min(best, time.perf_counter() - start)
+            times[workers], digests[workers] = best, digest(dataset)
+    return times, digests
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="a smaller field for a smoke run")
+    parser.add_argument("--rounds", type=int, default=3, help="rounds of each measurement; the best counts")
+    options = parser.parse_args()
+    from _velkor import kernels
+
+    count, side, bandwidth = (300, 12, 15.0) if options.quick else (800, 24, 12.0)
+    faults = make_faults(count)
+    spacing = 100.0 / side
+    grid = {"origin": [spacing / 2, spacing / 2], "spacing": [spacing, spacing], "counts": [side, side]}
+    cost = kernels.field_cost(faults.positions, faults.faults, grid["origin"], grid["spacing"], grid["counts"],
+                              [bandwidth] * 2)
+    print(f"{count} faults, {side} x {side} grid ({side} slabs of {side} nodes), bandwidth {bandwidth}: "
+          f"{cost['nodes_to_invert']} nodes to invert, {cost['forward_solutions']:,} forward solutions")
+    reference = one_call_digest(faults, grid, bandwidth)
+
+    one, slabs, dataset = slab_overhead(faults, grid, bandwidth, options.rounds)
+    same = digest(dataset) == reference
+    print(f"slab overhead (pool of {os.environ.get('RAYON_NUM_THREADS', 'all')} threads): one kernel call "
+          f"{one:.2f} s, slab by slab {slabs:.2f} s: {100.0 * (slabs / one - 1.0):+.1f} % (target < 3 %); "
+          f"bytes identical: {'yes' if same else 'NO'}")
+
+    times, digests = dask_times(faults, grid, bandwidth, options.rounds)
+    same = digests[1] == reference and digests[2] == reference
+    print(f"Dask LocalCluster, worker processes of 1 thread (RAYON_NUM_THREADS=1): 1 worker {times[1]:.2f} s, "
+          f"2 workers {times[2]:.2f} s: speedup {times[1] / times[2]:.2f}x (target >= 1.8x); bytes identical: "
+          f"{'yes' if same else 'NO'}")
+    print(f"this machine gives {available_speedup():.2f}x to two spinning processes right now")
+
+
+if __name__ == "__main__":
+    main()
