@@ -60,8 +60,8 @@ def fault_rows(rng: np.random.Generator, count: int) -> list[str]:
 
 
 def write_dem(path: pathlib.Path) -> None:
-    import rasterio
-    from rasterio.transform import from_origin
+    import rasterio  # type: ignore[import-untyped]
+    from rasterio.transform import from_origin  # type: ignore[import-untyped]
 
     rows, columns, pixel = 160, 200, 25.0
     x = (np.arange(columns) + 0.5) * pixel

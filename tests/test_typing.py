@@ -289,12 +289,14 @@ def mypy_report(tmp_path_factory):
         pytest.skip("mypy is not installed")
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "MYPYPATH")}
     if installed_stubs() is None:
-        # A development build: give mypy the source stubs as the package itself.
+        # A development build: give mypy the source stubs as the package itself, and the
+        # package's source folder.
         search = tmp_path_factory.mktemp("stubpath")
         shutil.copytree(SOURCE_STUBS, search / "_velkor")
-        env["MYPYPATH"] = str(search)
+        env["MYPYPATH"] = os.pathsep.join([str(search), str(ROOT / "python")])
     cache = tmp_path_factory.mktemp("mypy_cache")
-    targets = ["examples", *(str(p.relative_to(ROOT)) for p in sorted(CASES.glob("*.py")))]
+    # The package itself is checked too, as its users' type checker reads it (py.typed).
+    targets = ["examples", *(str(p.relative_to(ROOT)) for p in sorted(CASES.glob("*.py"))), "python/velkor"]
     done = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
          "--cache-dir", str(cache), *targets],
