@@ -10,5 +10,6 @@ BLOCKS = re.findall(r"```python\n(.*?)```", README.read_text(), flags=re.S) if R
 
 
 @pytest.mark.parametrize("index", range(len(BLOCKS)))
-def test_readme_example_runs(index):
+def test_readme_example_runs(index, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)  # examples that write files write them here
     exec(compile(BLOCKS[index], f"README block {index}", "exec"), {})
