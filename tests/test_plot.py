@@ -418,6 +418,7 @@ def test_kagan_labels_and_written_values():
 @needs_plotting
 @pytest.mark.parametrize("kwargs, message", [
     ({"matrix": np.zeros((3, 4))}, "matrix must be square, (N, N), got shape (3, 4)"),
+    ({"matrix": np.zeros((0, 0))}, "matrix is empty: there are no mechanisms to draw"),
     ({"matrix": np.full((2, 2), 121.0)}, "matrix row 0, column 0 is 121.0: Kagan angles lie between 0 and 120 degrees"),
     ({"matrix": np.zeros((2, 2)), "labels": ["a"]}, "labels has 1 names for 2 mechanisms"),
     ({"matrix": np.zeros((2, 2)), "order": [0, 0]}, "order must be a permutation of range(2), got [0, 0]"),

@@ -52,7 +52,7 @@ def kagan_matrix(matrix: Any, ax: Axes | None = None, *, labels: Any = None, ord
     Raises
     ------
     ValueError
-        For a matrix that is not square, angles outside 0 to 120 degrees
+        For a matrix that is not square or empty, angles outside 0 to 120 degrees
         (the message names the cell), labels of the wrong length or an order
         that is not a permutation.
     TypeError
@@ -71,6 +71,8 @@ def kagan_matrix(matrix: Any, ax: Axes | None = None, *, labels: Any = None, ord
     count = angles.shape[0]
     if angles.shape[1] != count:
         raise ValueError(f"matrix must be square, (N, N), got shape {angles.shape}")
+    if count == 0:
+        raise ValueError("matrix is empty: there are no mechanisms to draw")
     outside = ~np.isnan(angles) & ((angles < KAGAN_RANGE[0] - _SLACK) | (angles > KAGAN_RANGE[1] + _SLACK))
     if outside.any():
         row, column = (int(i) for i in np.argwhere(outside)[0])

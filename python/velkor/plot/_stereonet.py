@@ -75,7 +75,8 @@ def stereonet(solution_or_faults: Any, ax: Axes | None = None, *, faults: Any = 
         plunge).
     ax : matplotlib Axes, optional
         A stereonet axes to draw into, e.g.
-        ``fig.add_subplot(projection="equal_area_stereonet")``; a new figure
+        ``fig.add_subplot(projection="equal_area_stereonet")`` once
+        ``import mplstereonet`` has registered the projection; a new figure
         when None.
     faults : FaultSet or array_like, optional
         The faults a solution was computed from, drawn with it.
