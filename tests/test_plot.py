@@ -346,11 +346,7 @@ def test_trace_map_places_hillshade_and_traces_in_map_coordinates(tmp_path, name
 
     trace = np.array([[*centre(20, 10), 0.0], [*centre(30, 25), 0.0], [*centre(15, 40), 0.0]])
 
-    class Dem:  # the attributes trace_map reads from a velkor.Dem
-        def __init__(self):
-            self.elevation, self.geotransform, self.nodata = elevation, geotransform, None
-
-    ax = velkor.plot.trace_map(Dem(), [trace], color="#00ff00", linewidth=2.5)
+    ax = velkor.plot.trace_map(velkor.Dem(elevation, geotransform), [trace], color="#00ff00", linewidth=2.5)
     image = rendered(ax, tmp_path)
     for start, end in zip(trace[:-1, :2], trace[1:, :2]):
         for fraction in (0.25, 0.5, 0.75):
@@ -364,15 +360,14 @@ def test_trace_map_places_hillshade_and_traces_in_map_coordinates(tmp_path, name
 
 @needs_plotting
 @pytest.mark.parametrize("dem, polylines, error, message", [
-    (([1.0, 2.0], GEOTRANSFORMS["north-up"]), [], ValueError, "elevation must have shape (N, M), got shape (2,)"),
-    (([[1.0, 2.0]], (0, 1, 0, 0, -1)), [], ValueError, "geotransform must hold six numbers in GDAL order (x0, "
-     "x step per column, x step per row, y0, y step per column, y step per row), got shape (5,)"),
-    (([[1.0, 2.0]], (0, 1, 2, 0, 2, 4)), [], ValueError,
-     "geotransform [0.0, 1.0, 2.0, 0.0, 2.0, 4.0] gives cells of zero area"),
+    (([1.0, 2.0], GEOTRANSFORMS["north-up"]), [], ValueError,
+     "elevation must be a 2-D array (rows, columns), got shape (2,)"),
+    (([[1.0, 2.0]], (0, 1, 2, 0, 2, 4)), [], ValueError, "geotransform (0.0, 1.0, 2.0, 0.0, 2.0, 4.0) is "
+     "degenerate: gt[1]*gt[5] - gt[2]*gt[4] is 0, so its pixels have no area"),
     (([[1.0, 2.0]], (0, 1, 0, 0, 0, -1)), [np.zeros((2, 3)), [0.0, 1.0]], ValueError,
      "polylines[1] must have shape (K, 2) or (K, 3), got shape (2,)"),
-    ("dem.tif", [], TypeError, "trace_map: dem must be a velkor.Dem (elevation, geotransform, nodata) or an "
-     "(elevation, geotransform) pair, got str"),
+    ({"elevation": [[1.0]]}, [], TypeError, "trace_map: dem must be a velkor.Dem, a raster file name or an "
+     "(elevation, geotransform) pair, got dict"),
 ])
 def test_trace_map_refuses(dem, polylines, error, message):
     with pytest.raises(error) as raised:

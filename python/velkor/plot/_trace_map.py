@@ -3,11 +3,14 @@
 from __future__ import annotations
 
 import math
+import os
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .. import topography
 from .._cast import Float64Array, float_array, real
+from ..topography import Dem
 from . import _figure
 
 if TYPE_CHECKING:
@@ -34,11 +37,11 @@ def trace_map(dem: Any, polylines: Any, ax: Axes | None = None, *, color: Any = 
 
     Parameters
     ----------
-    dem : velkor.Dem or (elevation, geotransform)
-        Anything with ``elevation`` (2-D array), ``geotransform`` (GDAL
-        6-tuple: x0, x step per column, x step per row, y0, y step per column,
-        y step per row; a rasterio ``Affine`` is accepted too) and optionally
-        ``nodata``; or a plain pair of elevation and geotransform.
+    dem : velkor.Dem, raster file name or (elevation, geotransform)
+        The DEM (`velkor.read_dem` reads one from a file); a plain pair of a
+        2-D elevation array and a GDAL geotransform (x0, x step per column, x
+        step per row, y0, y step per column, y step per row) or an ``Affine``
+        is checked as `velkor.Dem` checks it.
     polylines : sequence of array_like, each (K, 2) or (K, 3)
         Traces in map coordinates (x, y and optionally z, which is not drawn),
         as `velkor.plane_trace` returns them; a single (K, 2) or (K, 3) array
@@ -61,11 +64,12 @@ def trace_map(dem: Any, polylines: Any, ax: Axes | None = None, *, color: Any = 
     Raises
     ------
     TypeError
-        For a `dem` without elevation and geotransform, or an `ax` that is not Axes.
+        For a `dem` of another kind, or an `ax` that is not Axes.
     ValueError
-        For an elevation that is not 2-D, a geotransform that is not six
-        finite numbers with a non-zero pixel area, or a polyline of the wrong
-        shape (the message gives its index).
+        For what `velkor.Dem` refuses (an elevation that is not 2-D, a
+        geotransform that is not six finite numbers in GDAL order with pixels
+        of some area), or a polyline of the wrong shape (the message gives its
+        index).
 
     Examples
     --------
@@ -78,7 +82,8 @@ def trace_map(dem: Any, polylines: Any, ax: Axes | None = None, *, color: Any = 
     >>> ax.get_xlabel()
     'Easting'
     """
-    elevation, geotransform, nodata = _dem_parts(dem)
+    checked = _dem(dem)
+    elevation, geotransform = checked.elevation, checked.geotransform
     traces = _polylines(polylines)
     width = real(linewidth, "linewidth", positive=True)
     exaggeration = real(vertical_exaggeration, "vertical_exaggeration", positive=True)
@@ -95,7 +100,7 @@ def trace_map(dem: Any, polylines: Any, ax: Axes | None = None, *, color: Any = 
     else:
         ax = _figure.check_axes(ax, "trace_map")
 
-    shade = hillshade(elevation, geotransform, nodata, vertical_exaggeration=exaggeration)
+    shade = _shade(checked, exaggeration)
     cmap = hillshade_cmap()
     if g2 == 0.0 and g4 == 0.0:
         # North-up: an image, turned so that columns run east and rows run south.
@@ -156,7 +161,7 @@ def hillshade(elevation: Any, geotransform: Any, nodata: float | None = None, *,
     ----------
     elevation : array_like, shape (rows, columns)
     geotransform : sequence of 6 float
-        GDAL order (or a rasterio ``Affine``).
+        GDAL order (or an ``Affine``), checked as `velkor.Dem` checks it.
     nodata : float, optional
         Elevation value meaning "no data"; NaN always does.
     vertical_exaggeration : float
@@ -174,15 +179,19 @@ def hillshade(elevation: Any, geotransform: Any, nodata: float | None = None, *,
     >>> round(float(shade[0, 0]), 6)   # a slope of 45 degrees facing west
     0.853553
     """
-    height = float_array(elevation, "elevation", ndim=2)
-    transform = _geotransform(geotransform)
+    return _shade(Dem(elevation, geotransform, nodata),
+                  real(vertical_exaggeration, "vertical_exaggeration", positive=True))
+
+
+def _shade(dem: Dem, vertical_exaggeration: float) -> Float64Array:
+    height = dem.elevation
     colors_module = _figure.matplotlib_module("colors")
     valid = np.isfinite(height)
-    if nodata is not None and not math.isnan(nodata):
-        valid &= height != nodata
+    if dem.nodata is not None and not math.isnan(dem.nodata):
+        valid &= height != dem.nodata
     surface = np.where(valid, height * vertical_exaggeration, np.nan)
     along_rows, along_columns = _derivative(surface, 0), _derivative(surface, 1)
-    _, g1, g2, _, g4, g5 = transform
+    _, g1, g2, _, g4, g5 = dem.geotransform
     determinant = g1 * g5 - g2 * g4
     # d/dcolumn = g1 d/dx + g4 d/dy and d/drow = g2 d/dx + g5 d/dy, solved for d/dx and d/dy.
     slope_x = (g5 * along_columns - g4 * along_rows) / determinant
@@ -209,41 +218,16 @@ def _derivative(surface: Float64Array, axis: int) -> Float64Array:
     return np.moveaxis(change, 0, axis)
 
 
-def _dem_parts(dem: Any) -> tuple[Float64Array, tuple[float, ...], float | None]:
+def _dem(dem: Any) -> Dem:
+    """A checked `Dem` from a Dem, a raster file, an (elevation, geotransform) pair or a Dem-like object."""
+    if isinstance(dem, (Dem, str, os.PathLike)):
+        return topography._as_dem(dem)
+    if isinstance(dem, (tuple, list)) and len(dem) == 2:
+        return Dem(dem[0], dem[1])
     if hasattr(dem, "elevation") and hasattr(dem, "geotransform"):
-        elevation, geotransform, nodata = dem.elevation, dem.geotransform, getattr(dem, "nodata", None)
-    elif isinstance(dem, (tuple, list)) and len(dem) == 2:
-        elevation, geotransform, nodata = dem[0], dem[1], None
-    else:
-        raise TypeError("trace_map: dem must be a velkor.Dem (elevation, geotransform, nodata) or an "
-                        f"(elevation, geotransform) pair, got {type(dem).__name__}")
-    height = float_array(elevation, "elevation", ndim=2)
-    if height.size == 0:
-        raise ValueError(f"elevation must have at least one row and one column, got shape {height.shape}")
-    no_value = None if nodata is None else real(nodata, "nodata") if not _is_nan(nodata) else math.nan
-    return height, _geotransform(geotransform), no_value
-
-
-def _is_nan(value: Any) -> bool:
-    try:
-        return math.isnan(value)
-    except TypeError:
-        return False
-
-
-def _geotransform(geotransform: Any) -> tuple[float, ...]:
-    if hasattr(geotransform, "to_gdal"):  # a rasterio / affine Affine
-        geotransform = geotransform.to_gdal()
-    values = float_array(geotransform, "geotransform")
-    if values.shape != (6,):
-        raise ValueError("geotransform must hold six numbers in GDAL order (x0, x step per column, x step per "
-                         f"row, y0, y step per column, y step per row), got shape {values.shape}")
-    if not np.isfinite(values).all():
-        raise ValueError(f"geotransform must hold finite numbers, got {values.tolist()}")
-    g0, g1, g2, g3, g4, g5 = (float(v) for v in values)
-    if g1 * g5 - g2 * g4 == 0.0:
-        raise ValueError(f"geotransform {values.tolist()} gives cells of zero area")
-    return g0, g1, g2, g3, g4, g5
+        return Dem(dem.elevation, dem.geotransform, getattr(dem, "nodata", None))
+    raise TypeError("trace_map: dem must be a velkor.Dem, a raster file name or an (elevation, geotransform) "
+                    f"pair, got {type(dem).__name__}")
 
 
 def _polylines(polylines: Any) -> list[Float64Array]:
