@@ -48,9 +48,8 @@ def atomic_output(path: str, mode: str = "w") -> Iterator[IO[Any]]:
     A failed or interrupted run leaves any earlier file of that name as it was
     and no half-written one.
     """
+    check_output(path)
     folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise CommandError(f"cannot write {path}: folder {folder} does not exist")
     handle, temporary = tempfile.mkstemp(prefix=".velkor-", suffix=os.path.splitext(path)[1], dir=folder)
     try:
         with os.fdopen(handle, mode) as stream:
@@ -59,6 +58,15 @@ def atomic_output(path: str, mode: str = "w") -> Iterator[IO[Any]]:
     except BaseException:
         os.unlink(temporary)
         raise
+
+
+def check_output(path: str | None) -> None:
+    """Refuse an output file whose folder does not exist, before any work is done."""
+    if path is None or path == "-":
+        return
+    folder = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(folder):
+        raise CommandError(f"cannot write {path}: folder {folder} does not exist")
 
 
 def _save_figure(axes: Any, path: str) -> None:
@@ -98,6 +106,8 @@ def _add_invert(commands: Any) -> None:
 def _run_invert(arguments: argparse.Namespace) -> int:
     import velkor
 
+    check_output(arguments.json)
+    check_output(arguments.plot)
     faults = velkor.read_faults(arguments.file)
     if len(faults) == 0:
         raise CommandError(f"{arguments.file} holds no faults")
@@ -146,6 +156,8 @@ def _add_trace(commands: Any) -> None:
 def _run_trace(arguments: argparse.Namespace) -> int:
     import velkor
 
+    check_output(arguments.out)
+    check_output(arguments.plot)
     dem = velkor.read_dem(arguments.dem)
     polylines = velkor.plane_trace(dem, tuple(arguments.point), arguments.dip_direction, arguments.dip)
     _write_json(velkor.to_geojson(polylines, crs=dem.crs), arguments.out)
