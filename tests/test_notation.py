@@ -102,6 +102,12 @@ def test_rake_and_kernel_notations_check_a_sense_column(tmp_path):
     assert faults.senses.tolist() == [True, False]
     with pytest.raises(ValueError, match=r"line 3: sense 'R' contradicts the slip direction given$"):
         velkor.read_faults(write(tmp_path, "strike;dip;rake;sense\n10;50;-80;N\n10;50;-100;R\n"))
+    spaced = "strike dip dip_quadrant pitch pitch_quadrant sense\n30 60 SE 90 - N\n30 60 SE 90 N\n"
+    with pytest.raises(ValueError, match=r"line 3: 5 cells for 6 columns; in a table separated by spaces write "
+                                         r"every cell, '-' for an empty one$"):
+        velkor.read_faults(write(tmp_path, spaced))
+    assert_slip(velkor.read_faults(write(tmp_path, spaced.splitlines(True)[0] + spaced.splitlines(True)[1])).faults[0],
+                30.0, 60.0, -90.0)
     kernel_form = velkor.read_faults(write(tmp_path, "strike dip trend plunge\n0 60 90 60\n0 60 270 -60\n"))
     np.testing.assert_array_equal(kernel_form.faults[:, :2], [[0, 60], [0, 60]])
     assert kernel_form.senses is None

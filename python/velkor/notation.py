@@ -44,7 +44,7 @@ __all__ = ["read_faults"]
 # Accepted spellings of each column, after lower-casing and turning spaces and
 # hyphens into underscores.
 _ALIASES = {
-    "strike": ("strike", "strike_rhr", "azimuth"),
+    "strike": ("strike", "strike_rhr"),
     "dip": ("dip", "dip_angle"),
     "dip_direction": ("dip_direction", "dip_dir", "dipdir", "dip_azimuth", "dipazimuth"),
     "rake": ("rake",),
@@ -56,7 +56,7 @@ _ALIASES = {
     "sense": ("sense", "slip_sense", "sense_of_slip", "movement"),
     "x": ("x", "easting"),
     "y": ("y", "northing"),
-    "z": ("z", "elevation", "depth_z"),
+    "z": ("z", "elevation"),
     "weight": ("weight", "weights"),
 }
 
@@ -142,6 +142,11 @@ def _read_csv(path: str | os.PathLike[str]) -> _Table:
     for (number, _), row in zip(lines[1:], rows):
         if len(row) > len(names):
             raise ValueError(f"{source}, line {number}: {len(row)} cells for {len(names)} columns")
+        if delimiter is None and len(row) < len(names):
+            # Between spaces an empty cell leaves no trace, so the cells after it would be read
+            # under the wrong columns.
+            raise ValueError(f"{source}, line {number}: {len(row)} cells for {len(names)} columns; in a table "
+                             "separated by spaces write every cell, '-' for an empty one")
     return _build_table(names, rows, [f"line {number}" for number, _ in lines[1:]], source)
 
 
@@ -168,7 +173,7 @@ def _is_blank(value: Any) -> bool:
         return True
     if isinstance(value, float) and math.isnan(value):
         return True
-    return isinstance(value, str) and not value.strip()
+    return isinstance(value, str) and value.strip() in ("", "-")  # '-' is how spaced tables leave a cell empty
 
 
 def _numbers(table: _Table, name: str, *, required: bool = True) -> Float64Array:
