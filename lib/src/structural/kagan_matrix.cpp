@@ -1,7 +1,6 @@
 #include "structural/kagan_matrix.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -9,23 +8,14 @@
 #include <new>
 #include <optional>
 
+#include "common/lanes.hpp"
 #include "common/memory_limit.hpp"
 #include "parallel/worker_pool.hpp"
+#include "structural/kagan_lanes.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
-// Four lanes at a time where the processor has AVX2, chosen at run time.
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(VELKOR_BASELINE_ONLY)
-#define VELKOR_KAGAN_AVX2 1
-#endif
-
-// The four-lane vector types only ever live inside the AVX2 function (all
-// the helpers are inlined into it), so no call passes them in registers.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace velkor {
 
@@ -64,172 +54,50 @@ struct QuaternionColumns {
 
 constexpr std::size_t kPairBlock = 256;
 
-// Several doubles side by side (2 with the baseline instruction set, 4 where
-// the processor has AVX2). Plain IEEE operations lane by lane, with no fused
-// multiply-add: the results are those of the scalar expressions, bit for bit,
-// whichever width runs.
-using Double2 = double __attribute__((vector_size(16)));
-using Mask2 = long long __attribute__((vector_size(16)));
-using Double4 = double __attribute__((vector_size(32)));
-using Mask4 = long long __attribute__((vector_size(32)));
+using lanes::kMaxLanes;
 
+// First stage of the Kagan angles of one row (inverse quaternion c) against
+// `count` mechanisms (whole packs are computed; the padding of the columns
+// makes the last read safe).
 template <std::size_t Lanes>
-struct PackTypes;
-template <>
-struct PackTypes<2> {
-  using Value = Double2;
-  using Mask = Mask2;
-};
-template <>
-struct PackTypes<4> {
-  using Value = Double4;
-  using Mask = Mask4;
-};
-
-template <std::size_t Lanes>
-struct Pack {
-  using Value = typename PackTypes<Lanes>::Value;
-  using Mask = typename PackTypes<Lanes>::Mask;
-
-  [[gnu::always_inline]] static Value broadcast(double v) {
-    Value r;
-    for (std::size_t k = 0; k < Lanes; ++k) r[k] = v;
-    return r;
-  }
-  [[gnu::always_inline]] static Value load(const double* p) {
-    Value v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  }
-  [[gnu::always_inline]] static Value select(const Mask& m, const Value& a, const Value& b) { return m ? a : b; }
-  [[gnu::always_inline]] static Value absolute(const Value& a) {
-    return (Value)((Mask)a & (Mask)broadcast(std::bit_cast<double>(0x7fffffffffffffffLL)));
-  }
-  // std::max(a, b) lane by lane.
-  [[gnu::always_inline]] static Value larger(const Value& a, const Value& b) { return select(a < b, b, a); }
-};
-
-// The most lanes any build reads past the end of a row.
-constexpr std::size_t kMaxLanes = 4;
-
-// First stage of the Kagan angles of one row against `count` mechanisms
-// (whole packs are computed; the padding of the columns makes the last read
-// safe): the rotation of largest scalar part as kagan_angle_given_inverse
-// picks it, with exactly its operations, then its normalised scalar part,
-// clamped, and a flag for the pairs that need the full route (several
-// candidates, a turn that may have no axis, tiny or non-finite values).
-template <std::size_t Lanes, class SquareRoot>
 [[gnu::always_inline]] inline void prepare_pairs_with(const Quaternion& c, const QuaternionColumns& columns,
                                                       std::size_t start, std::size_t count, double* unit_w_out,
                                                       double* full_route_out) {
-  using P = Pack<Lanes>;
+  using P = lanes::Pack<Lanes>;
   using V = typename P::Value;
-  using M = typename P::Mask;
   const double* qw = columns.w.data() + start;
   const double* qx = columns.x.data() + start;
   const double* qy = columns.y.data() + start;
   const double* qz = columns.z.data() + start;
   const double* degenerate = columns.degenerate.data() + start;
   const V cw = P::broadcast(c.w), cx = P::broadcast(c.x), cy = P::broadcast(c.y), cz = P::broadcast(c.z);
-  const V zero = P::broadcast(0.0), one = P::broadcast(1.0), small = P::broadcast(1e-5);
-  const V margin = P::broadcast(1e-9), near_one = P::broadcast(0.9999), minus_one = P::broadcast(-1.0);
   for (std::size_t j = 0; j < count; j += Lanes) {
-    const V w = P::load(qw + j), x = P::load(qx + j), y = P::load(qy + j), z = P::load(qz + j);
-    // Scalar parts of (q2 (x) s_k) (x) c for the four symmetries s_k.
-    const V s0 = (-x) * cw - w * cx - z * cy - (-y) * cz;
-    const V s1 = (-y) * cw - (-z) * cx - w * cy - x * cz;
-    const V s2 = (-z) * cw - y * cx - (-x) * cy - w * cz;
-    const V s3 = w * cw - x * cx - y * cy - z * cz;
-    const V a0 = P::absolute(s0), a1 = P::absolute(s1), a2 = P::absolute(s2), a3 = P::absolute(s3);
-    const V largest = P::larger(P::larger(P::larger(zero, a0), a1), P::larger(a2, a3));
-    const V threshold = largest - largest * margin;
-    const M m0 = a0 >= threshold, m1 = a1 >= threshold, m2 = a2 >= threshold, m3 = a3 >= threshold;
-    const V candidates =
-        P::select(m0, one, zero) + P::select(m1, one, zero) + P::select(m2, one, zero) + P::select(m3, one, zero);
-    const V sum = a0 + a1 + a2 + a3;
-    const M finite = (sum - sum) == zero;
-    // The chosen q2 (x) s_k, a signed permutation of q2.
-    const V pw = P::select(m0, -x, P::select(m1, -y, P::select(m2, -z, w)));
-    const V px = P::select(m0, w, P::select(m1, -z, P::select(m2, y, x)));
-    const V py = P::select(m0, z, P::select(m1, w, P::select(m2, -x, y)));
-    const V pz = P::select(m0, -y, P::select(m1, x, P::select(m2, w, z)));
-    const V rw = pw * cw - px * cx - py * cy - pz * cz;
-    const V rx = pw * cx + px * cw + py * cz - pz * cy;
-    const V ry = pw * cy - px * cz + py * cw + pz * cx;
-    const V rz = pw * cz + px * cy - py * cx + pz * cw;
-    const V unit = rw / SquareRoot::apply(rw * rw + rx * rx + ry * ry + rz * rz);
-    const M short_route = finite & (largest > small) & (candidates == one) & (P::absolute(unit) <= near_one) &
-                          (P::load(degenerate + j) == zero);
-    const V full_route = P::select(short_route, zero, one);
-    const V clamped = P::larger(minus_one, P::select(unit > one, one, unit));
-    std::memcpy(unit_w_out + j, &clamped, sizeof clamped);
-    std::memcpy(full_route_out + j, &full_route, sizeof full_route);
+    const kagan_lanes::TurnStage<Lanes> stage = kagan_lanes::turn_stage<Lanes>(
+        P::load(qw + j), P::load(qx + j), P::load(qy + j), P::load(qz + j), cw, cx, cy, cz, P::load(degenerate + j));
+    P::store(unit_w_out + j, stage.unit_w);
+    P::store(full_route_out + j, stage.full_route);
   }
 }
 
-// Correctly rounded square roots, lane by lane.
-struct SquareRoot2 {
-  [[gnu::always_inline]] static Double2 apply(Double2 a) {
-#if defined(__SSE2__)
-    return (Double2)_mm_sqrt_pd((__m128d)a);
-#else
-    return Double2{std::sqrt(a[0]), std::sqrt(a[1])};
-#endif
-  }
-};
-
-void prepare_pairs_baseline(const Quaternion& c, const QuaternionColumns& columns, std::size_t start,
-                            std::size_t count, double* unit_w_out, double* full_route_out) {
-  prepare_pairs_with<2, SquareRoot2>(c, columns, start, count, unit_w_out, full_route_out);
+void prepare_pairs_baseline(const Quaternion& c, const QuaternionColumns& columns, std::size_t start, std::size_t count,
+                            double* unit_w_out, double* full_route_out) {
+  prepare_pairs_with<2>(c, columns, start, count, unit_w_out, full_route_out);
 }
 
-#if defined(VELKOR_KAGAN_AVX2)
-// Two halves: written without AVX intrinsics so that it inlines into the
-// generic body, which the AVX2 function below compiles with VEX encoding.
-struct SquareRoot4 {
-  [[gnu::always_inline]] static Double4 apply(const Double4& a) {
-    const Double2 low = SquareRoot2::apply(Double2{a[0], a[1]});
-    const Double2 high = SquareRoot2::apply(Double2{a[2], a[3]});
-    return Double4{low[0], low[1], high[0], high[1]};
-  }
-};
-
-[[gnu::target("avx2")]] void prepare_pairs_avx2(const Quaternion& c, const QuaternionColumns& columns,
+#if defined(VELKOR_WIDE_LANES)
+[[gnu::target("avx2")]] void prepare_pairs_wide(const Quaternion& c, const QuaternionColumns& columns,
                                                 std::size_t start, std::size_t count, double* unit_w_out,
                                                 double* full_route_out) {
-  prepare_pairs_with<4, SquareRoot4>(c, columns, start, count, unit_w_out, full_route_out);
+  prepare_pairs_with<4>(c, columns, start, count, unit_w_out, full_route_out);
 }
 #endif
-
-using PreparePairs = void (*)(const Quaternion&, const QuaternionColumns&, std::size_t, std::size_t, double*,
-                              double*);
-
-// Chosen once per process by what the processor offers.
-PreparePairs prepare_pairs_for_this_processor() {
-#if defined(VELKOR_KAGAN_AVX2)
-  if (__builtin_cpu_supports("avx2")) return &prepare_pairs_avx2;
-#endif
-  return &prepare_pairs_baseline;
-}
 
 void prepare_pairs(const Quaternion& c, const QuaternionColumns& columns, std::size_t start, std::size_t count,
                    double* unit_w_out, double* full_route_out) {
-  static const PreparePairs chosen = prepare_pairs_for_this_processor();
-  chosen(c, columns, start, count, unit_w_out, full_route_out);
-}
-
-// Inverse cosines of the scalar parts into reported turns, in place: twice
-// the angle in degrees, folded into [0, 180] (whole packs; the buffer has
-// room for the last one).
-void fold_turns(double* values, std::size_t count) {
-  using P = Pack<2>;
-  const P::Value two = P::broadcast(2.0), degrees = P::broadcast(kRadiansToDegrees);
-  const P::Value half_circle = P::broadcast(180.0), circle = P::broadcast(360.0);
-  for (std::size_t k = 0; k < count; k += 2) {
-    const P::Value angle = two * P::load(values + k) * degrees;
-    const P::Value folded = P::select(angle > half_circle, circle - angle, angle);
-    std::memcpy(values + k, &folded, sizeof folded);
-  }
+#if defined(VELKOR_WIDE_LANES)
+  if (lanes::use_wide_lanes()) return prepare_pairs_wide(c, columns, start, count, unit_w_out, full_route_out);
+#endif
+  prepare_pairs_baseline(c, columns, start, count, unit_w_out, full_route_out);
 }
 
 // Positions i + 1 .. n - 1 of row i; the rest of the row is left alone.
@@ -249,10 +117,11 @@ std::optional<CoreError> fill_kagan_row(std::span<const Quaternion> quaternions,
     // Nothing but the inverse cosines in this loop: they are most of the cost.
     for (std::size_t k = 0; k < count; ++k) inverse_cosine[k] = std::acos(unit_w[k]);
     if (count % 2 != 0) inverse_cosine[count] = 0.0;  // the unused lane of the last pack
-    fold_turns(inverse_cosine, count);
+    kagan_lanes::fold_turns(inverse_cosine, count);
     std::memcpy(row + start, inverse_cosine, count * sizeof(double));
     for (std::size_t k = 0; k < count; ++k) {
-      if (full_route[k] == 0.0) [[likely]] continue;
+      if (full_route[k] == 0.0) [[likely]]
+        continue;
       const std::size_t j = start + k;
       if (columns.degenerate[j] != 0.0) return CoreError{DegenerateQuaternion{}};
       const auto angle = kagan_angle_given_inverse(c, quaternions[j]);
@@ -320,7 +189,8 @@ CoreResult<std::vector<double>> kagan_upper_triangle(std::span<const FocalMechan
   // Rows are claimed one at a time: row i costs n - 1 - i pairs, and the
   // longest rows come first, which keeps the workers busy to the end.
   WorkerPool::instance().parallel_for(n, 1, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) errors[i] = fill_kagan_row(quaternions, columns, i, matrix.data() + i * n);
+    for (std::size_t i = begin; i < end; ++i)
+      errors[i] = fill_kagan_row(quaternions, columns, i, matrix.data() + i * n);
   });
   for (const auto& error : errors) {
     if (error) return std::unexpected(*error);
