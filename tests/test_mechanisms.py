@@ -436,8 +436,8 @@ def test_fault_arguments_are_typed():
 
 
 def test_vector_widths_agree_bit_for_bit(tmp_path):
-    """The matrix rows are computed several pairs at a time, four lanes wide where the
-    processor allows it: both widths, and the pair-by-pair route, give the same bits."""
+    """The matrix rows, the parsed rows and the pairwise angles are computed several at a time, four lanes
+    wide where the processor allows it: both widths, and the one-by-one routes, give the same bits."""
     import pathlib
     import shutil
     import subprocess
@@ -447,8 +447,10 @@ def test_vector_widths_agree_bit_for_bit(tmp_path):
     core = root / "lib" / "src"
     if compiler is None or not core.is_dir():
         pytest.skip("needs a C++ compiler and the core sources")
-    sources = [core / "structural" / name for name in ("focal_mechanism.cpp", "kagan_matrix.cpp", "geol_axis.cpp", "core_error.cpp")]
-    sources += [core / "text" / "number_format.cpp", core / "parallel" / "worker_pool.cpp"]
+    sources = [core / "structural" / name for name in ("focal_mechanism.cpp", "kagan_matrix.cpp", "mechanism_lanes.cpp",
+                                                       "geol_axis.cpp", "core_error.cpp")]
+    sources += [core / "text" / "number_format.cpp", core / "parallel" / "worker_pool.cpp",
+                core / "common" / "fresh_array.cpp"]
     outputs = []
     for extra in ([], ["-DVELKOR_BASELINE_ONLY"]):
         exe = tmp_path / f"kagan_paths{len(extra)}"
@@ -458,6 +460,10 @@ def test_vector_widths_agree_bit_for_bit(tmp_path):
         outputs.append(subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout)
     assert outputs[0] == outputs[1]
     assert "mismatches 0\n" in outputs[0]
+    # Parsed many rows at a time and one by one, pairs many at a time and one by one: the same bits, and
+    # the rows past the orthogonality tolerance fail with the same message.
+    assert " failures 2 parse mismatches 0\n" in outputs[0]
+    assert "pair mismatches 0 " in outputs[0]
 
 
 @pytest.mark.parametrize("rows", [2**33, 10**6])

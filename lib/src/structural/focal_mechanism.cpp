@@ -7,6 +7,7 @@
 #include <new>
 
 #include "common/memory_limit.hpp"
+#include "structural/mechanism_lanes.hpp"
 #include "text/number_format.hpp"
 
 namespace velkor {
@@ -191,8 +192,7 @@ CoreResult<FocalMechanism> focal_mechanism_from_vectors(Vec3 p, Vec3 t) {
   return FocalMechanism{t, *perpendicular};
 }
 
-CoreResult<FocalMechanism> focal_mechanism_from_axes(double p_trend, double p_plunge, double t_trend,
-                                                     double t_plunge) {
+CoreResult<FocalMechanism> focal_mechanism_from_axes(double p_trend, double p_plunge, double t_trend, double t_plunge) {
   return focal_mechanism_from_vectors(axis_from_trend_plunge(p_trend, p_plunge),
                                       axis_from_trend_plunge(t_trend, t_plunge));
 }
@@ -204,15 +204,17 @@ MechanismParse parse_mechanisms(const StridedView2D<double>& array) {
     return parse;
   }
   require_memory_for(static_cast<std::uint64_t>(array.rows), sizeof(FocalMechanism));
-  parse.mechanisms.reserve(static_cast<std::size_t>(array.rows));
-  for (std::int64_t i = 0; i < array.rows; ++i) {
-    auto mechanism = focal_mechanism_from_axes(array(i, 0), array(i, 1), array(i, 2), array(i, 3));
-    if (!mechanism) {
-      parse.mechanisms.clear();
-      parse.error = "mechanism " + text::format_count(static_cast<std::uint64_t>(i)) + ": " + message(mechanism.error());
+  const auto rows = static_cast<std::size_t>(array.rows);
+  parse.mechanisms = FreshArray<FocalMechanism>(rows);
+  for (std::size_t start = 0; start < rows; start += kMechanismBlock) {
+    const std::size_t count = std::min(kMechanismBlock, rows - start);
+    const MechanismBlock block =
+        parse_mechanism_block(array, static_cast<std::int64_t>(start), count, parse.mechanisms.data() + start);
+    if (block.error) {
+      parse.mechanisms = {};
+      parse.error = "mechanism " + text::format_count(start + block.parsed) + ": " + message(*block.error);
       return parse;
     }
-    parse.mechanisms.push_back(*mechanism);
   }
   return parse;
 }
@@ -245,7 +247,7 @@ Quaternion orientation_quaternion(const FocalMechanism& mechanism) {
 }
 
 CoreResult<std::array<MechanismRotation, 4>> mechanism_rotations(const FocalMechanism& first,
-                                                                  const FocalMechanism& second) {
+                                                                 const FocalMechanism& second) {
   const Quaternion q1 = orientation_quaternion(first);
   const Quaternion q2 = orientation_quaternion(second);
   const double n1 = squared_length(q1);
@@ -277,8 +279,8 @@ CoreResult<double> kagan_angle(const FocalMechanism& first, const FocalMechanism
   return kagan_angle_of_quaternions(orientation_quaternion(first), orientation_quaternion(second));
 }
 
-CoreResult<FocalMechanism> rotate_mechanism(const FocalMechanism& mechanism, double axis_trend,
-                                            double axis_plunge, double angle_degrees) {
+CoreResult<FocalMechanism> rotate_mechanism(const FocalMechanism& mechanism, double axis_trend, double axis_plunge,
+                                            double angle_degrees) {
   const Vec3 u = axis_from_trend_plunge(axis_trend, axis_plunge);
   const double half = angle_degrees * kDegreesToRadians / 2.0;
   const double s = std::sin(half);

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/fresh_array.hpp"
 #include "common/strided_view.hpp"
 #include "geometry/vec3.hpp"
 #include "structural/core_error.hpp"
@@ -65,7 +66,9 @@ CoreResult<FocalMechanism> focal_mechanism_from_axes(double p_trend, double p_pl
 // Row i of an (N, 4) array of P trend, P plunge, T trend, T plunge; the
 // message names the first bad row, or the column count.
 struct MechanismParse {
-  std::vector<FocalMechanism> mechanisms;
+  // Fresh storage: a catalogue of millions is written once, without being
+  // zero-filled first.
+  FreshArray<FocalMechanism> mechanisms;
   std::string error;  // empty on success
 };
 MechanismParse parse_mechanisms(const StridedView2D<double>& array);

@@ -10,13 +10,14 @@
 #include "frame/results.hpp"
 #include "structural/focal_mechanism.hpp"
 #include "structural/kagan_matrix.hpp"
+#include "structural/mechanism_lanes.hpp"
 #include "text/number_format.hpp"
 #include "wrappers.hpp"
 
 namespace velkor::py {
 namespace {
 
-std::vector<FocalMechanism> parsed_or_raise(const StridedView2D<double>& view) {
+FreshArray<FocalMechanism> parsed_or_raise(const StridedView2D<double>& view) {
   MechanismParse parse = parse_mechanisms(view);
   if (!parse.error.empty()) raise_value_error(parse.error);
   return std::move(parse.mechanisms);
@@ -72,21 +73,15 @@ PyRef ptb_axes(const Arguments& args) {
 PyRef kagan_angles(const Arguments& args) {
   const auto first_view = args.to_array2d<double>(0);
   const auto second_view = args.to_array2d<double>(1);
-  const std::vector<FocalMechanism> first = parsed_or_raise(first_view);
-  const std::vector<FocalMechanism> second = parsed_or_raise(second_view);
+  const FreshArray<FocalMechanism> first = parsed_or_raise(first_view);
+  const FreshArray<FocalMechanism> second = parsed_or_raise(second_view);
   if (first.size() != second.size()) {
     raise_value_error(text::format_count(first.size()) + " mechanisms against " + text::format_count(second.size()) +
                       ": the two arrays must be the same length");
   }
   std::vector<double> angles(first.size());
-  const std::optional<CoreError> failure = without_gil([&]() -> std::optional<CoreError> {
-    for (std::size_t i = 0; i < first.size(); ++i) {
-      const auto angle = kagan_angle(first[i], second[i]);
-      if (!angle) return angle.error();
-      angles[i] = *angle;
-    }
-    return std::nullopt;
-  });
+  const std::optional<CoreError> failure =
+      without_gil([&]() -> std::optional<CoreError> { return kagan_angles_of(first, second, angles.data()); });
   if (failure) raise_core_error(*failure);
   const auto n = static_cast<std::int64_t>(angles.size());
   return array_of(std::move(angles), {n});
@@ -94,7 +89,7 @@ PyRef kagan_angles(const Arguments& args) {
 
 PyRef kagan_angle_matrix(const Arguments& args) {
   const auto view = args.to_array2d<double>(0);
-  const std::vector<FocalMechanism> mechanisms = parsed_or_raise(view);
+  const FreshArray<FocalMechanism> mechanisms = parsed_or_raise(view);
   auto upper = without_gil([&] { return kagan_upper_triangle(mechanisms); });
   if (!upper) raise_core_error(upper.error());
   const std::size_t n = mechanisms.size();
