@@ -1,15 +1,20 @@
-"""Exhaustive stress inversion against a vectorised NumPy peer of the same search, on one core.
+"""Exhaustive stress inversion against a vectorised NumPy peer and a numba peer of the same search, on one core.
 
     PYTHONPATH=build/pylib python3 benchmarks/bench_inversion.py [--quick] [--repeats N]
 
 For 30, 100 and 300 synthetic faults (planes at random, slickenlines along the slip that a known tensor
-predicts, rakes perturbed by 5 degrees of Gaussian noise, a fifth of the senses unknown), both
+predicts, rakes perturbed by 5 degrees of Gaussian noise, a fifth of the senses unknown), and for 30 and
+100 faults whose slickenlines are random (no tensor fits them, so the pruning gains least), the
 implementations search the default grid (10 degrees, phi step 0.1: 71 280 candidates) and the script
-prints the time, the forward solutions per second (candidates tried x faults / time) and the ratio.
+prints the time, the forward solutions per second (candidates tried x faults / time) and the ratios.
 The NumPy peer enumerates the same frames, scores every candidate on every fault with whole-array
-operations (chunks of candidates x all faults) and ranks with a stable lexsort; its best tensor is checked
-against velkor's in the same run. velkor runs on the calling thread; NumPy is pinned to one thread.
---quick times the peer on the first eighth of the candidates and scales (its cost per candidate is flat).
+operations (chunks of candidates x all faults) and ranks with a stable lexsort; the numba peer is the
+loop a performance-minded user writes (every candidate on every fault, compiled, the same lexsort). Both
+peers' best tensors are checked against velkor's in the same run. A last line scores every candidate in
+full: weights spanning 2^-400 to 2^400 switch velkor's early abandon off, so it measures the exact
+forward solution and misfit themselves. velkor runs on the calling thread; NumPy is pinned to one thread,
+numba runs single-threaded. --quick times the peers on the first eighth of the candidates and scales
+(their cost per candidate is flat).
 """
 
 import argparse
@@ -137,6 +142,78 @@ def numpy_search(faults, senses, step=10.0, phi_step=0.1, limit=None, chunk=2048
     return {"tried": count, "means": means[order], "s1": s1[order], "phi": phi[order]}
 
 
+def numba_peer():
+    """The search as a numba loop: the forward model and misfit of every candidate on every fault."""
+    import numba
+
+    @numba.njit(cache=False)
+    def score_all(s1, s2, phi, normal, strike, down, cos_dip, sin_dip, line, known, means, counts):
+        for c in range(s1.shape[0]):
+            m = np.empty((3, 3))
+            for i in range(3):
+                for j in range(3):
+                    m[i, j] = s1[c, i] * s1[c, j] + phi[c] * s2[c, i] * s2[c, j]
+            total, scored = 0.0, 0
+            for f in range(normal.shape[0]):
+                n = normal[f]
+                t0 = -(m[0, 0] * n[0] + m[0, 1] * n[1] + m[0, 2] * n[2])
+                t1 = -(m[1, 0] * n[0] + m[1, 1] * n[1] + m[1, 2] * n[2])
+                t2 = -(m[2, 0] * n[0] + m[2, 1] * n[1] + m[2, 2] * n[2])
+                mn = t0 * n[0] + t1 * n[1] + t2 * n[2]
+                e0, e1, e2 = t0 - mn * n[0], t1 - mn * n[1], t2 - mn * n[2]
+                length = np.sqrt(e0 * e0 + e1 * e1 + e2 * e2)
+                if not length > 1e-5:
+                    continue
+                q0, q1, q2 = e0 / length, e1 / length, e2 / length
+                theta = np.arccos(min(1.0, max(-1.0, strike[f, 0] * q0 + strike[f, 1] * q1)))
+                rake = -theta if q0 * down[f, 0] + q1 * down[f, 1] + q2 * down[f, 2] > 0.0 else theta
+                cr, sr = np.cos(rake), np.sin(rake)
+                v0 = cr * strike[f, 0] - cos_dip[f] * sr * strike[f, 1]
+                v1 = cr * strike[f, 1] + cos_dip[f] * sr * strike[f, 0]
+                v2 = sin_dip[f] * sr
+                d = (v0 * line[f, 0] + v1 * line[f, 1] + v2 * line[f, 2]) / np.sqrt(v0 * v0 + v1 * v1 + v2 * v2)
+                angle = np.arccos(min(1.0, max(-1.0, d))) * R2D
+                if not known[f]:
+                    angle = min(angle, 180.0 - angle)
+                total += angle
+                scored += 1
+            means[c] = total / scored if scored else np.nan
+            counts[c] = scored
+
+    def search(faults, senses, step=10.0, phi_step=0.1, limit=None):
+        s1, s2, _, phi = numpy_candidates(step, phi_step)
+        if limit is not None:
+            s1, s2, phi = s1[:limit], s2[:limit], phi[:limit]
+        dd = np.fmod(faults[:, 0] + 90.0, 360.0) * D2R
+        dip = faults[:, 1] * D2R
+        normal = np.column_stack([np.sin(dip) * np.sin(dd), np.sin(dip) * np.cos(dd), np.cos(dip)])
+        strike = np.column_stack([np.sin(dd - 90.0 * D2R), np.cos(dd - 90.0 * D2R)])
+        down = unit_axes(np.degrees(dd), faults[:, 1])
+        line = unit_axes(faults[:, 2], faults[:, 3])
+        means, counts = np.empty(len(phi)), np.empty(len(phi), dtype=np.int64)
+        score_all(s1, s2, phi, normal, strike, down, np.cos(dip), np.sin(dip), line, senses, means, counts)
+        ok = np.nonzero(counts > 0)[0]
+        order = ok[np.lexsort((-counts[ok], means[ok]))][:6]
+        return {"tried": len(phi), "means": means[order], "s1": s1[order], "phi": phi[order]}
+
+    return search
+
+
+def random_faults(rng, count):
+    """Planes and slickenlines at random: no tensor fits them well."""
+    rows = []
+    for _ in range(count):
+        strike, dip = rng.uniform(0.0, 360.0), rng.uniform(10.0, 85.0)
+        rows.append((strike, dip, *kernels.rake_to_slickenline(strike, dip, rng.uniform(-180.0, 180.0))))
+    return np.array(rows), rng.uniform(size=count) >= 0.2
+
+
+def same_best(peer, result):
+    same_axis = abs(float(np.dot(peer["s1"][0], _axis(result["best"]["s1"])))) > 1 - 1e-9
+    same_mean = abs(peer["means"][0] - result["best"]["mean_misfit_degrees"]) < 1e-8
+    return same_axis and same_mean and peer["phi"][0] == result["best"]["phi"]
+
+
 def best_time(fn, repeats):
     best, value = float("inf"), None
     for _ in range(repeats):
@@ -148,30 +225,47 @@ def best_time(fn, repeats):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="time the NumPy peer on an eighth of the grid")
+    parser.add_argument("--quick", action="store_true", help="time the peers on an eighth of the grid")
     parser.add_argument("--repeats", type=int, default=3)
     args = parser.parse_args()
     rng = np.random.default_rng(2024)
     candidates = kernels.inversion_candidate_count()
+    numba_search = numba_peer()
+    numba_search(*random_faults(rng, 3), limit=100)  # compilation
     print(f"default grid: {candidates} candidates; tensor S1 {TENSOR[:2]}, S3 {TENSOR[2:4]}, phi {TENSOR[4]}; "
           f"5 degrees of rake noise")
-    print(f"{'faults':>6} {'velkor s':>10} {'velkor fwd/s':>14} {'numpy s':>10} {'numpy fwd/s':>13} {'ratio':>8}  check")
-    for n in (30, 100, 300):
-        faults, senses = synthetic_faults(rng, n, 5.0)
+    print(f"{'faults':>10} {'velkor s':>9} {'velkor fwd/s':>13} {'numpy fwd/s':>12} {'ratio':>7} "
+          f"{'numba fwd/s':>12} {'ratio':>7}  check")
+    limit = candidates // 8 if args.quick else None
+    sets = [(f"{n} fitted", *synthetic_faults(rng, n, 5.0)) for n in (30, 100, 300)]
+    sets += [(f"{n} random", *random_faults(rng, n)) for n in (30, 100)]
+    for name, faults, senses in sets:
+        n = len(faults)
         kernels.invert_stress(faults, senses)  # warm-up
         t_v, result = best_time(lambda: kernels.invert_stress(faults, senses), args.repeats)
         tried = result["candidates_tried"]
-        limit = candidates // 8 if args.quick else None
-        t_n, peer = best_time(lambda: numpy_search(faults, senses, limit=limit), 1)
-        if args.quick:
-            t_n *= tried / peer["tried"]
-            check = "timed on 1/8"
-        else:
-            same_axis = abs(float(np.dot(peer["s1"][0], _axis(result["best"]["s1"])))) > 1 - 1e-9
-            same_mean = abs(peer["means"][0] - result["best"]["mean_misfit_degrees"]) < 1e-8
-            check = "same best" if same_axis and same_mean and peer["phi"][0] == result["best"]["phi"] else "DIFFERENT"
-        rate_v, rate_n = tried * n / t_v, tried * n / t_n
-        print(f"{n:>6} {t_v:>10.4f} {rate_v / 1e6:>12.1f} M {t_n:>10.3f} {rate_n / 1e6:>11.2f} M {t_n / t_v:>7.1f}x  {check}")
+        rates, checks = [], []
+        for peer in (numpy_search, numba_search):
+            t_p, found = best_time(lambda: peer(faults, senses, limit=limit), 1)
+            if args.quick:
+                t_p *= tried / found["tried"]
+            rates.append(tried * n / t_p)
+            checks.append("timed on 1/8" if args.quick else ("same best" if same_best(found, result) else "DIFFERENT"))
+        rate_v = tried * n / t_v
+        print(f"{name:>10} {t_v:>9.4f} {rate_v / 1e6:>11.1f} M {rates[0] / 1e6:>10.2f} M {rate_v / rates[0]:>6.1f}x "
+              f"{rates[1] / 1e6:>10.2f} M {rate_v / rates[1]:>6.1f}x  {' / '.join(sorted(set(checks)))}")
+
+    # Every candidate scored in full: the exact forward solution and misfit, one per candidate per fault.
+    faults, senses = random_faults(rng, 100)
+    weights = np.exp2(np.linspace(-400.0, 400.0, len(faults)))
+    kernels.invert_stress(faults, senses, weights)
+    t_v, result = best_time(lambda: kernels.invert_stress(faults, senses, weights), max(1, args.repeats - 1))
+    rate_v = result["candidates_tried"] * len(faults) / t_v
+    t_n, found = best_time(lambda: numba_search(faults, senses, limit=candidates // 8), 1)
+    rate_n = found["tried"] * len(faults) / t_n
+    print(f"every candidate scored in full (100 random faults, weights 2^-400 .. 2^400): velkor "
+          f"{rate_v / 1e6:.1f} M exact forward solutions/s, numba peer {rate_n / 1e6:.2f} M/s, "
+          f"ratio {rate_v / rate_n:.1f}x")
 
 
 def _axis(trend_plunge):

@@ -11,13 +11,23 @@ stacked matmul (vectorised over pairs).
 - tuned peer: reads the four traces off the diagonal of R and takes a single
   arccos of the largest (the smallest turn), a quarter of the inverse cosines.
 
+- numba peer: the tuned peer's arithmetic as the compiled loop a user writes,
+  pair by pair (single-threaded).
+
 For the largest catalogue the peers run on every tenth row only; the figure
 compared is pairs per second. Every peer value is checked against the module.
+
+Pair by pair (kagan_angles on a million rows against a million): the module,
+a vectorised NumPy peer (frames of both arrays, then the tuned peer's traces
+over all pairs at once) and a numba peer (frames and traces in one compiled
+loop), each timed from the (N, 4) arrays of trend and plunge, so the parse of
+the mechanisms is part of the figure. The module keeps the interpreter lock
+while it parses and releases it for the angles.
 
 Thread scaling runs the module in child interpreters with RAYON_NUM_THREADS
 set to 1 and to 2.
 
-    PYTHONPATH=build/pylib python3 benchmarks/bench_kagan.py [--sizes 500 2000 5000] [--repeat 3]
+    PYTHONPATH=build/pylib python3 benchmarks/bench_kagan.py [--sizes 500 2000 5000] [--pairs 1000000] [--repeat 3]
 """
 
 from __future__ import annotations
@@ -98,6 +108,67 @@ def tuned_peer_rows(mechanisms: np.ndarray, rows) -> tuple[dict[int, np.ndarray]
     return out, pairs
 
 
+def numba_peers():
+    """Compiled loops over the tuned peer's arithmetic: frames from trend and plunge, then the largest
+    of the four traces of M_i^T M_j S_k per pair, and one arccos."""
+    import numba
+
+    @numba.njit(cache=False)
+    def axis(trend, plunge):
+        t, p = np.radians(trend), np.radians(plunge)
+        return np.array([np.sin(t) * np.cos(p), np.cos(t) * np.cos(p), -np.sin(p)])
+
+    @numba.njit(cache=False)
+    def frame(row):
+        p, t = axis(row[0], row[1]), axis(row[2], row[3])
+        if p[2] > 1e-12:
+            p = -p
+        if t[2] > 1e-12:
+            t = -t
+        p = np.cross(np.cross(t, p), t)
+        p /= np.sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2])
+        out = np.empty((3, 3))
+        out[:, 0], out[:, 1], out[:, 2] = t, p, np.cross(t, p)
+        return out
+
+    @numba.njit(cache=False)
+    def angle(a, b):
+        diagonal = np.zeros(3)
+        for k in range(3):
+            for r in range(3):
+                diagonal[k] += a[r, k] * b[r, k]
+        best = max(diagonal[0] - diagonal[1] - diagonal[2], -diagonal[0] + diagonal[1] - diagonal[2],
+                   -diagonal[0] - diagonal[1] + diagonal[2], diagonal[0] + diagonal[1] + diagonal[2])
+        return np.degrees(np.arccos(min(1.0, max(-1.0, (best - 1.0) / 2.0))))
+
+    @numba.njit(cache=False)
+    def pairs(first, second):
+        out = np.empty(len(first))
+        for i in range(len(first)):
+            out[i] = angle(frame(first[i]), frame(second[i]))
+        return out
+
+    @numba.njit(cache=False)
+    def rows(mechanisms, chosen):
+        frames = np.empty((len(mechanisms), 3, 3))
+        for i in range(len(mechanisms)):
+            frames[i] = frame(mechanisms[i])
+        out, count = np.empty(len(chosen) * len(mechanisms)), 0
+        for i in chosen:
+            for j in range(i + 1, len(mechanisms)):
+                out[count] = angle(frames[i], frames[j])
+                count += 1
+        return out[:count]
+
+    return pairs, rows
+
+
+def numpy_pairs(first: np.ndarray, second: np.ndarray) -> np.ndarray:
+    relative = np.einsum("nji,njk->nik", frames(first), frames(second))  # (n, 3, 3): M_i^T M_j
+    traces = np.einsum("nii->ni", relative) @ SIGNS
+    return np.degrees(np.arccos(np.clip((traces.max(axis=1) - 1.0) / 2.0, -1.0, 1.0)))
+
+
 def best_time(function, repeat: int) -> float:
     best = float("inf")
     for _ in range(repeat):
@@ -130,13 +201,17 @@ def child_time(threads: int, n: int, repeat: int) -> float:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sizes", type=int, nargs="+", default=[500, 2000, 5000])
+    parser.add_argument("--pairs", type=int, default=1_000_000)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--scaling-size", type=int, default=3000)
     parser.add_argument("--rounds", type=int, default=3)
     args = parser.parse_args()
+    numba_pairs, numba_rows = numba_peers()
+    numba_rows(random_mechanisms(3), np.arange(2))  # compilation
+    numba_pairs(random_mechanisms(2), random_mechanisms(2, 1))
 
     print(f"{'N':>6} {'pairs':>10} {'velkor Mpairs/s':>16} {'peer Mpairs/s':>14} {'ratio':>7} "
-          f"{'tuned peer Mpairs/s':>20} {'ratio':>7} {'max |diff|':>11}")
+          f"{'tuned peer Mpairs/s':>20} {'ratio':>7} {'numba Mpairs/s':>15} {'ratio':>7} {'max |diff|':>11}")
     for n in args.sizes:
         m = random_mechanisms(n)
         pairs = n * (n - 1) // 2
@@ -152,8 +227,26 @@ def main() -> None:
                 best = min(best, time.perf_counter() - start)
             rates.append(peer_pairs / best)
             diff = max(diff, max(np.abs(matrix[i, i + 1:] - v).max() for i, v in sampled.items() if len(v)))
+        chosen = np.array(list(rows))
+        start = time.perf_counter()
+        flat = numba_rows(m, chosen)
+        rates.append(len(flat) / (time.perf_counter() - start))
+        diff = max(diff, np.abs(np.concatenate([matrix[i, i + 1:] for i in chosen]) - flat).max())
         print(f"{n:>6} {pairs:>10} {ours / 1e6:>16.2f} {rates[0] / 1e6:>14.3f} {ours / rates[0]:>6.1f}x "
-              f"{rates[1] / 1e6:>20.3f} {ours / rates[1]:>6.1f}x {diff:>11.2e}")
+              f"{rates[1] / 1e6:>20.3f} {ours / rates[1]:>6.1f}x {rates[2] / 1e6:>15.3f} {ours / rates[2]:>6.1f}x "
+              f"{diff:>11.2e}")
+
+    # Pair by pair, from the arrays of trend and plunge.
+    first, second = random_mechanisms(args.pairs, 1), random_mechanisms(args.pairs, 2)
+    angles = kernels.kagan_angles(first, second)
+    t_v = best_time(lambda: kernels.kagan_angles(first, second), args.repeat)
+    t_np = best_time(lambda: numpy_pairs(first, second), max(1, args.repeat - 1))
+    t_nb = best_time(lambda: numba_pairs(first, second), max(1, args.repeat - 1))
+    diff = max(np.abs(numpy_pairs(first, second) - angles).max(), np.abs(numba_pairs(first, second) - angles).max())
+    per_pair = t_v / args.pairs * 1e9
+    print(f"kagan_angles, {args.pairs} pairs: velkor {t_v:.3f} s ({per_pair:.0f} ns per pair), "
+          f"NumPy {t_np:.3f} s (ratio {t_np / t_v:.1f}x), numba {t_nb:.3f} s (ratio {t_nb / t_v:.1f}x), "
+          f"max |diff| {diff:.2e}")
 
     n = args.scaling_size
     # Alternating rounds, best of each: other load on the machine hits both alike.
