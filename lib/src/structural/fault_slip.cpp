@@ -91,7 +91,23 @@ std::expected<std::vector<double>, std::string> validate_weights(const StridedVi
   return out;
 }
 
+const ScoringSet::Scaled& ScoringSet::scaled_weights(int shift) const {
+  if (!scaled_valid_ || scaled_.shift != shift) {
+    scaled_.shift = shift;
+    scaled_.weights.resize(faults_.size());
+    scaled_.squares.resize(faults_.size());
+    for (std::size_t i = 0; i < faults_.size(); ++i) {
+      const double w = std::ldexp(faults_[i].weight, shift);
+      scaled_.weights[i] = w;
+      scaled_.squares[i] = w * w;
+    }
+    scaled_valid_ = true;
+  }
+  return scaled_;
+}
+
 void ScoringSet::clear() {
+  scaled_valid_ = false;
   faults_.clear();
   total_weight_ = 0.0;
   usable_ = true;
@@ -105,6 +121,7 @@ void ScoringSet::add(const FaultSlip& fault, double weight) {
   }
   if (weight == 0.0 || !fault.finite || fault.slickenlines.empty()) return;
   faults_.push_back(prepare(fault, weight));
+  scaled_valid_ = false;
   total_weight_ += weight;
   if (weight < kPlainWeightLow || weight > kPlainWeightHigh) plain_range_ = false;
 }
@@ -136,11 +153,10 @@ std::optional<FitScore> score_misfits(const ScoringSet& set, const double* misfi
     if (!std::isnan(misfits[i])) largest = std::max(largest, faults[i].weight);
   }
   if (!(largest > 0.0)) return std::nullopt;
-  const int shift = -std::ilogb(largest);
+  const ScoringSet::Scaled& scaled = set.scaled_weights(-std::ilogb(largest));
   for (std::size_t i = 0; i < faults.size(); ++i) {
     if (std::isnan(misfits[i])) continue;
-    const double w = std::ldexp(faults[i].weight, shift);
-    sums.add(w, w * w, misfits[i]);
+    sums.add(scaled.weights[i], scaled.squares[i], misfits[i]);
   }
   return fit_score_of(sums);
 }

@@ -140,9 +140,21 @@ class ScoringSet {
   // Per-fault scratch of score_prepared.
   std::vector<double>& misfit_scratch() const { return misfits_; }
 
+  // Every weight of the set scaled by 2^shift, and its square, as the
+  // wide-range pass adds them; computed on first use of a shift and kept, as
+  // most candidates of a search share one.
+  struct Scaled {
+    int shift = 0;
+    std::vector<double> weights;
+    std::vector<double> squares;
+  };
+  const Scaled& scaled_weights(int shift) const;
+
  private:
   std::vector<PreparedFault> faults_;
   mutable std::vector<double> misfits_;
+  mutable Scaled scaled_;
+  mutable bool scaled_valid_ = false;
   double total_weight_ = 0.0;
   bool usable_ = true;
   bool plain_range_ = true;
