@@ -68,7 +68,7 @@ class RowCells {
     }
     RowScratch::Column column{key, {}};
     for (std::size_t l = 0; l < kLines; ++l) {
-      column.start[l] = static_cast<std::uint32_t>(s_.first.size());
+      column.start[l] = s_.first.size();
       if (!lines_[l].present) continue;
       const CellIndex::Cell cell = index_.find(CellKey{key, lines_[l].k1, lines_[l].k2});
       for (std::size_t e = cell.begin; e < cell.end; ++e) {
@@ -92,10 +92,7 @@ class RowCells {
         s_.third.push_back(third);
       }
     }
-    column.start[kLines] = static_cast<std::uint32_t>(s_.first.size());
-    if (s_.first.size() > std::numeric_limits<std::uint32_t>::max()) {
-      fail_invariant("a row of the density field holds fewer than 2^32 points");
-    }
+    column.start[kLines] = s_.first.size();
     s_.columns.push_back(column);
     return n;
   }

@@ -21,8 +21,8 @@ namespace velkor {
 // What one worker reuses from row to row.
 struct RowScratch {
   struct Column {
-    std::int64_t key;                     // the cell key on the first axis
-    std::array<std::uint32_t, 10> start;  // line l holds points [start[l], start[l + 1])
+    std::int64_t key;                   // the cell key on the first axis
+    std::array<std::size_t, 10> start;  // line l holds points [start[l], start[l + 1])
   };
   std::vector<Column> columns;
   std::vector<double> first;   // each kept point's first coordinate
