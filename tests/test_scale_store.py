@@ -53,7 +53,7 @@ def test_a_run_stopped_anywhere_resumes_to_the_same_bytes(monkeypatch, tmp_path,
     with pytest.raises(ValueError, match=rf"^store {store} is not finished: {total - 3} of {total} slabs are "):
         velkor.open_field(store)
     # Slab 4's data written without its record (a crash between the two) is not taken as done.
-    group = zarr.open_group(str(store), mode="r+", zarr_format=2)
+    group = zarr.open_group(str(store), mode="r+", **_store._format_kwargs())
     group["phi"][4:5] = np.full((1, reference.attrs["grid_counts"][0]), 7.0)
     calls = counting_slabs(monkeypatch)
     resumed = velkor.stress_field(FAULTS, 1.0, 2.0, progress=False, store=store, **OPTIONS)
@@ -134,7 +134,7 @@ def test_what_is_not_a_field_store_is_refused_and_a_mapping_is_a_store(tmp_path,
     (tmp_path / "file.zarr").write_text("x")
     (tmp_path / "folder").mkdir()
     (tmp_path / "folder" / "notes.txt").write_text("x")
-    zarr.open_group(str(tmp_path / "other.zarr"), mode="w", zarr_format=2).attrs["title"] = "someone else's"
+    zarr.open_group(str(tmp_path / "other.zarr"), mode="w", **_store._format_kwargs()).attrs["title"] = "someone else's"
     for name, message in (("file.zarr", "is a file, not a Zarr store (a folder): give a new path"),
                           ("folder", "is a folder with other files in it, not a Zarr store: give a new or empty"),
                           ("other.zarr", "holds a Zarr group that no velkor stress field wrote: give a new store")):

@@ -129,6 +129,10 @@ def density_on_cluster(client: Any, points: Float64Array, grid_args: Any, bandwi
     Slab 0 runs here first: it checks every argument with the kernel's own
     messages before anything is sent.
     """
+    from ._slabs import check_grid_size
+    from .fields import Grid
+
+    check_grid_size(Grid(*grid_args))
     counts = grid_args[2]
     slab_nodes = math.prod(counts[:-1])
     flat = np.empty(math.prod(counts), dtype=np.float64)

@@ -62,6 +62,11 @@ def _store_state(store: Any) -> str:
         return f"store {path} is a folder with other files in it, not a Zarr store: give a new or empty path"
     if isinstance(store, Mapping):
         return "zarr" if len(store) else "new"
+    zarr = require("zarr", "a field store")
+    try:  # another kind of Zarr store: holds a group, or is new
+        zarr.open_group(store, mode="r", **_format_kwargs())
+    except Exception:  # noqa: BLE001 - each zarr version and store says "nothing here" its own way
+        return "new"
     return "zarr"
 
 

@@ -214,6 +214,8 @@ def _run_field(arguments: argparse.Namespace) -> int:
     if not out.endswith((".zarr", ".nc")):
         raise CommandError(f"--out {arguments.out}: give a FILE.zarr (resumable store) or a FILE.nc (NetCDF)")
     store = out if out.endswith(".zarr") else out + ".partial.zarr"
+    if out.endswith(".nc"):
+        require("netCDF4", "velkor field --out FILE.nc")  # before hours of work, not after
     folder = os.path.dirname(os.path.abspath(out))
     if not os.path.isdir(folder):
         raise CommandError(f"cannot write {out}: folder {folder} does not exist")
@@ -263,9 +265,6 @@ def _run_field(arguments: argparse.Namespace) -> int:
 
 def _write_netcdf(field: Any, path: str) -> None:
     """NetCDF-4 through a temporary file beside `path`, renamed into place once complete."""
-    from velkor._optional import require
-
-    require("netCDF4", "velkor field --out FILE.nc")
     handle, temporary = tempfile.mkstemp(prefix=".velkor-", suffix=".nc", dir=os.path.dirname(os.path.abspath(path)))
     os.close(handle)
     try:

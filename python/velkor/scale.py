@@ -335,33 +335,39 @@ def stress_field(faults: FaultSet, spacing: Any, bandwidth: Any, *, grid: Mappin
     costs = [run.slab_cost(k) for k in range(run.slab_count)]
     from . import __version__
 
-    sink: Any = FieldStore.open(store, run, __version__) if store is not None else _MemorySink(run)
-    todo = [k for k in range(run.slab_count) if store is None or not sink.done[k]]
-    work = [costs[k]["forward_solutions"] for k in todo]
-    threads = cluster_threads(client) if client is not None else min(pool_size(), max(1, run.slab_nodes))
-    message = _cost_warning(run, sum(work), threads) if todo else None
-    if message is not None:
-        warnings.warn(FieldCostWarning(message), stacklevel=2)
-    bar = _Progress(progress, run.grid.node_count, (run.slab_count - len(todo)) * run.slab_nodes, sum(work))
+    sink: Any = None
+    bar: _Progress | None = None
     try:
         with _Interrupts() as interrupts:
+            with interrupts.held():  # a store is created whole or not at all
+                sink = FieldStore.open(store, run, __version__) if store is not None else _MemorySink(run)
+            todo = [k for k in range(run.slab_count) if store is None or not sink.done[k]]
+            work = [costs[k]["forward_solutions"] for k in todo]
+            threads = cluster_threads(client) if client is not None else min(pool_size(), max(1, run.slab_nodes))
+            message = _cost_warning(run, sum(work), threads) if todo else None
+            if message is not None:
+                warnings.warn(FieldCostWarning(message), stacklevel=2)
+            bar = _Progress(progress, run.grid.node_count, (run.slab_count - len(todo)) * run.slab_nodes, sum(work))
             if client is None:
                 _run_here(run, todo, costs, sink, bar, interrupts)
-            else:
+            elif todo:
                 _run_on_cluster(client, run, todo, costs, sink, bar, interrupts, threads)
+            attrs = dataset_attrs(run, sink.totals())
+            if store is not None:
+                with interrupts.held():
+                    sink.finish(attrs)
     except KeyboardInterrupt as interrupt:
-        if store is not None and hasattr(interrupt, "add_note"):
+        if isinstance(sink, FieldStore) and hasattr(interrupt, "add_note"):
             kept = int(sink.done.sum())
             interrupt.add_note(f"velkor.stress_field: {kept} of {run.slab_count} slabs are kept in store "
                                f"{describe(store)}; the same call resumes from there")
         raise
     finally:
-        bar.close()
-    attrs = dataset_attrs(run, sink.totals())
+        if bar is not None:
+            bar.close()
     if store is None:
         result: xarray.Dataset = build_dataset(run, sink.variables, attrs)
     else:
-        sink.finish(attrs)
         result = read_dataset(require("xarray", "velkor.stress_field"), sink.store, sink.group)
     return result
 
