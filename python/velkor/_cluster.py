@@ -79,12 +79,17 @@ def run_groups(client: Any, function: Callable[..., Any], shared: Sequence[Any],
     generator) cancels the tasks not yet collected.
     """
     distributed = _distributed()
-    scattered = [None if value is None else client.scatter(value, broadcast=True) for value in shared]
+    # Unhashed keys: a later run's scatter of the same arrays must not share keys with this run's,
+    # which this run releases when it ends.
+    scattered = [None if value is None else client.scatter(value, broadcast=True, hash=False) for value in shared]
     futures = [client.submit(function, *scattered, *fixed, group, pure=False) for group in groups]
     pending = set(futures)
     del futures
     try:
-        for future, result in distributed.as_completed(pending.copy(), with_results=True):
+        # The client's own loop: as_completed would otherwise look for a default client, and the
+        # caller's need not be one.
+        for future in distributed.as_completed(pending.copy(), loop=client.loop):
+            result = future.result()  # raises the task's error, or CancelledError
             pending.discard(future)
             del future
             yield result

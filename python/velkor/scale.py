@@ -423,7 +423,9 @@ def kagan_matrix(mechanisms: Any, client: Any = None, chunks: Any = None) -> Any
         Without `client` and `chunks`, `kernels.kagan_angle_matrix` itself.
         Otherwise a lazy dask array with the same entries, bit for bit: a
         catalogue of 10^5 events can be reduced block by block (nearest
-        neighbours, clustering) without ever holding the whole matrix.
+        neighbours, clustering) without ever holding the whole matrix. With
+        `client`, compute it on that client: ``.compute()`` when it is the
+        default client (as a new Client is), else ``client.compute(matrix)``.
 
     Examples
     --------
