@@ -94,8 +94,13 @@ CellIndex::CellIndex(const PointList& points, const std::array<double, 3>& cell)
 }
 
 std::size_t CellIndex::slot_of(const CellKey& key) const {
+  // The three entries compared one by one: a generic array comparison would
+  // call memcmp, which costs more than the whole probe.
+  const auto same = [&key](const CellKey& other) {
+    return other[0] == key[0] && other[1] == key[1] && other[2] == key[2];
+  };
   std::size_t slot = static_cast<std::size_t>(hash_key(key)) & mask_;
-  while (slots_[slot] != 0 && cell_keys_[slots_[slot] - 1] != key) slot = (slot + 1) & mask_;
+  while (slots_[slot] != 0 && !same(cell_keys_[slots_[slot] - 1])) slot = (slot + 1) & mask_;
   return slot;
 }
 

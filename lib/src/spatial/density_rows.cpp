@@ -43,6 +43,11 @@ class RowCells {
     const std::array<double, 3>& cell = index.cell_size();
     const std::int64_t k1 = D > 1 ? saturating_floor_i64(p[1] / cell[1]) : 0;
     const std::int64_t k2 = D > 2 ? saturating_floor_i64(p[2] / cell[2]) : 0;
+    if (!s.found_valid || s.found_row[0] != k1 || s.found_row[1] != k2) {
+      s.found.clear();
+      s.found_row = {k1, k2};
+      s.found_valid = true;
+    }
     for (int d2 = -kSpan2; d2 <= kSpan2; ++d2) {
       for (int d1 = -kSpan1; d1 <= kSpan1; ++d1) {
         Line& line = lines_[line_count_++];
@@ -67,37 +72,56 @@ class RowCells {
       if (s_.columns[c - 1].key == key) return c - 1;
     }
     RowScratch::Column column{key, {}};
+    const std::array<CellIndex::Cell, 9>& cells = cells_of(key);
+    std::size_t kept = n == 0 ? 0 : s_.columns[n - 1].start[kLines];
+    std::size_t most = kept;
+    for (std::size_t l = 0; l < kLines; ++l) most += cells[l].end - cells[l].begin;
+    s_.first.resize(most);
+    if constexpr (D > 1) s_.second.resize(most);
+    if constexpr (D > 2) s_.third.resize(most);
     for (std::size_t l = 0; l < kLines; ++l) {
-      column.start[l] = s_.first.size();
-      if (!lines_[l].present) continue;
-      const CellIndex::Cell cell = index_.find(CellKey{key, lines_[l].k1, lines_[l].k2});
-      for (std::size_t e = cell.begin; e < cell.end; ++e) {
+      column.start[l] = kept;
+      for (std::size_t e = cells[l].begin; e < cells[l].end; ++e) {
         const double* x = index_.entry_position(e);
-        double second = 0.0, third = 0.0;
+        s_.first[kept] = x[0];
         if constexpr (D > 1) {
           const double u1 = (x[1] - p_[1]) / kernel_.bandwidth[1];
-          second = u1 * u1;
+          s_.second[kept] = u1 * u1;
         }
         if constexpr (D > 2) {
           const double u2 = (x[2] - p_[2]) / kernel_.bandwidth[2];
-          third = u2 * u2;
+          s_.third[kept] = u2 * u2;
         }
-        if constexpr (D == 2) {
-          if (second > beyond_) continue;
-        } else if constexpr (D == 3) {
-          if (second + third > beyond_) continue;
+        // Written first, counted only when kept: no branch on the data.
+        if constexpr (D == 1) {
+          ++kept;
+        } else if constexpr (D == 2) {
+          kept += s_.second[kept] > beyond_ ? 0 : 1;
+        } else {
+          kept += s_.second[kept] + s_.third[kept] > beyond_ ? 0 : 1;
         }
-        s_.first.push_back(x[0]);
-        s_.second.push_back(second);
-        s_.third.push_back(third);
       }
     }
-    column.start[kLines] = s_.first.size();
+    column.start[kLines] = kept;
     s_.columns.push_back(column);
     return n;
   }
 
  private:
+  // The cells of every line in the column of that key, from the lookups kept
+  // for this row key, or looked up and kept.
+  const std::array<CellIndex::Cell, 9>& cells_of(std::int64_t key) {
+    std::vector<RowScratch::Found>& found = s_.found;
+    while (cursor_ < found.size() && found[cursor_].key < key) ++cursor_;
+    if (cursor_ < found.size() && found[cursor_].key == key) return found[cursor_].cells;
+    RowScratch::Found entry{key, {}};
+    for (std::size_t l = 0; l < kLines; ++l) {
+      if (lines_[l].present) entry.cells[l] = index_.find(CellKey{key, lines_[l].k1, lines_[l].k2});
+    }
+    found.insert(found.begin() + static_cast<std::ptrdiff_t>(cursor_), entry);
+    return found[cursor_].cells;
+  }
+
   struct Line {
     bool present = false;
     std::int64_t k1 = 0;
@@ -109,6 +133,7 @@ class RowCells {
   RowScratch& s_;
   std::array<Line, 9> lines_{};
   std::size_t line_count_ = 0;
+  std::size_t cursor_ = 0;  // into s.found: no earlier entry has a key at or above the next one asked
   double beyond_ = 0.0;
 };
 

@@ -25,6 +25,16 @@ struct RowScratch {
     std::array<std::size_t, 10> start;  // line l holds points [start[l], start[l + 1])
   };
   std::vector<Column> columns;
+  // The cells found for the lines of the last row key, by column key in
+  // increasing order: the rows that share a cell key on every axis after the
+  // first look their cells up once.
+  struct Found {
+    std::int64_t key;
+    std::array<CellIndex::Cell, 9> cells;
+  };
+  std::vector<Found> found;
+  std::array<std::int64_t, 2> found_row{};
+  bool found_valid = false;
   std::vector<double> first;   // each kept point's first coordinate
   std::vector<double> second;  // ((x1 - p1) / h1)^2 for the row's p1
   std::vector<double> third;   // ((x2 - p2) / h2)^2 for the row's p2
