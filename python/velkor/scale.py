@@ -167,7 +167,7 @@ class _Progress:
             self.bar = tqdm.tqdm(total=nodes, initial=done_nodes, unit="node", desc="stress field",
                                  disable=None, dynamic_ncols=True, postfix="time left ?",
                                  bar_format="{desc}: {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt} nodes "
-                                            "[{elapsed}, {postfix}]")
+                                            "[{elapsed}{postfix}]")
 
     def advance(self, nodes: int, work: int) -> None:
         self.work_done += work
