@@ -10,6 +10,8 @@ from _velkor import kernels
 from scale_data import COARSE, assert_same_as_one_call, located_faults, one_call
 from velkor import scale
 
+pytest.importorskip("xarray")
+
 # Grids whose node coordinates round: spacings with no exact double, a spacing near the
 # ulp of a huge origin, tiny spacings, negative-zero origins; 1, 2 and 3 axes.
 AWKWARD = [
@@ -147,9 +149,10 @@ class RecordingBar:
 
 
 def test_the_bar_counts_nodes_from_what_a_store_already_holds_and_estimates_the_time_left(monkeypatch, tmp_path):
-    import tqdm.auto
+    pytest.importorskip("zarr")
+    tqdm = pytest.importorskip("tqdm.auto")
 
-    monkeypatch.setattr(tqdm.auto, "tqdm", RecordingBar)
+    monkeypatch.setattr(tqdm, "tqdm", RecordingBar)
     RecordingBar.bars = []
     faults = located_faults(2, 40, [0, 0], [6, 6])
     counts = velkor.stress_field(faults, 1.0, 2.0, progress=False, min_support=2.0, **COARSE).attrs["grid_counts"]
