@@ -31,15 +31,20 @@ def test_slabs_one_node_thick_concatenate_to_the_whole_grid_bit_for_bit(origin, 
     grid = {"origin": origin, "spacing": spacing, "counts": counts}
     field, stats = one_call(faults, grid, bandwidth, min_support=0.0, **COARSE)
     density = kernels.density_field(faults.positions, origin, spacing, counts, bandwidth)
-    slabs, densities = [], []
+    cost = kernels.field_cost(faults.positions, faults.faults, origin, spacing, counts, bandwidth, min_support=0.0,
+                              **COARSE)
+    slabs, densities, costs = [], [], []
     for k in range(counts[-1]):
         slab = [*origin[:-1], k * spacing[-1] + origin[-1]]
         slabs.append(one_call(faults, {"origin": slab, "spacing": spacing, "counts": [*counts[:-1], 1]},
                               bandwidth, min_support=0.0, **COARSE)[0])
         densities.append(kernels.density_field(faults.positions, slab, spacing, [*counts[:-1], 1], bandwidth))
+        costs.append(kernels.field_cost(faults.positions, faults.faults, slab, spacing, [*counts[:-1], 1], bandwidth,
+                                        min_support=0.0, **COARSE))
     for key, value in field.items():
         assert np.concatenate([s[key] for s in slabs]).tobytes() == value.tobytes(), key
     assert np.concatenate(densities).tobytes() == density.tobytes()
+    assert {key: sum(c[key] for c in costs) for key in cost} == cost
     assert stats["nodes_inverted"] > 0 and stats["nodes_without_data"] < stats["nodes"]
     dataset = velkor.stress_field(faults, None, bandwidth, grid=grid, min_support=0.0, progress=False, **COARSE)
     assert_same_as_one_call(dataset, field, stats)
