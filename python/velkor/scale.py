@@ -136,17 +136,18 @@ def _cost_warning(run: FieldRun, forward_solutions: int, threads: int) -> str | 
     step, phi = run.angle_step_degrees, run.phi_step
     candidates = kernels.inversion_candidate_count(step, phi)
     cheaper_step = 15.0 if step < 15.0 else 2.0 * step
-    cheaper_phi = 0.2 if phi < 0.2 else min(2.0 * phi, 0.5)
+    cheaper_phi = 0.2 if phi < 0.2 else 2.0 * phi
     options = []
     for a, p in dict.fromkeys(((cheaper_step, phi), (step, cheaper_phi), (cheaper_step, cheaper_phi))):
-        if (a, p) == (step, phi):
-            continue
         ratio = kernels.inversion_candidate_count(a, p) / candidates
+        if ratio >= 1.0:
+            continue
         options.append(f"angle_step_degrees={a:g}, phi_step={p:g} (about {_duration(seconds * ratio)})")
+    cheaper = f"Cheaper searches: {'; '.join(options)}; a" if options else "A"
     return (f"this stress field needs {forward_solutions:.3g} forward solutions: about {_duration(seconds)} on "
             f"{threads} thread{'s' if threads != 1 else ''} at the rate measured here (data that fit well run "
-            f"faster). Cheaper searches: {'; '.join(options)}; a coarser spacing or a smaller bandwidth also "
-            "cuts the work. Ctrl-C stops the run between slabs; with store=... a rerun resumes it.")
+            f"faster). {cheaper} coarser spacing or a smaller bandwidth also cuts the work. Ctrl-C stops the run "
+            "between slabs; with store=... a rerun resumes it.")
 
 
 class _Progress:
