@@ -111,7 +111,17 @@ bool valid_search_steps(double angle_step_degrees, double phi_step) {
   return angle_step_degrees > 0.0 && angle_step_degrees <= DBL_MAX && phi_step > 0.0 && phi_step <= DBL_MAX;
 }
 
-void enumerate_orientation_frames(double step, const std::function<void(const OrientationFrame&)>& visit) {
+namespace {
+
+// The enumeration, handing each frame's S1 vector along (it is the very
+// axis_from_trend_plunge of the frame's S1 trend and plunge). The roll
+// values, and so their cosines and sines, are the same for every trend: they
+// are kept from the first (up to a bound on the memory).
+template <class Visit>
+void enumerate_frames(double step, Visit&& visit) {
+  constexpr std::size_t kKeptRolls = 4096;
+  std::vector<std::pair<double, double>> rolls;
+  bool rolls_complete = false;
   double p = 0.0;
   while (true) {
     const Vec3 reference = std::fabs(p) <= 89.0 ? kDownReference : kEastReference;
@@ -121,18 +131,41 @@ void enumerate_orientation_frames(double step, const std::function<void(const Or
       if (!unit_p) continue;  // degenerate: this trend value yields no frames
       const Vec3 pv = *unit_p;
       const Vec3 qv = cross(s1, pv);
-      for (double r = 0.0; r < kRollLimit; r += step) {
-        const double radians = r * kDegreesToRadians;
-        const auto s3 = normalized(std::cos(radians) * pv + std::sin(radians) * qv);
+      std::size_t k = 0;
+      for (double r = 0.0; r < kRollLimit; r += step, ++k) {
+        double cosine, sine;
+        if (rolls_complete && k < rolls.size()) {
+          cosine = rolls[k].first;
+          sine = rolls[k].second;
+        } else {
+          const double radians = r * kDegreesToRadians;
+          cosine = std::cos(radians);
+          sine = std::sin(radians);
+          if (!rolls_complete && k < kKeptRolls) rolls.emplace_back(cosine, sine);
+        }
+        const auto s3 = normalized(cosine * pv + sine * qv);
         if (!s3) continue;
         const TrendPlunge axis = trend_plunge_of(*s3);
-        visit(OrientationFrame{t, p, axis.trend, axis.plunge});
+        visit(OrientationFrame{t, p, axis.trend, axis.plunge}, s1);
       }
+      rolls_complete = true;
     }
     if (p >= kPlungeStop) break;
     p += step;
     if (!(p <= kPlungeLimit)) break;
   }
+}
+
+// make_frame, given the frame's S1 vector.
+SearchFrames::Frame frame_of(const OrientationFrame& o, const Vec3& s1) {
+  auto stress = make_reduced_stress_of_axes(s1, axis_from_trend_plunge(o.s3_trend, o.s3_plunge), 0.0, 1.0, 0.0);
+  return SearchFrames::Frame{o, stress ? std::optional<ReducedStress>(*stress) : std::nullopt};
+}
+
+}  // namespace
+
+void enumerate_orientation_frames(double step, const std::function<void(const OrientationFrame&)>& visit) {
+  enumerate_frames(step, [&visit](const OrientationFrame& o, const Vec3&) { visit(o); });
 }
 
 CandidateFactors candidate_factors(double angle_step_degrees, double phi_step) {
@@ -175,7 +208,8 @@ std::span<const SearchFrames::Frame> SearchFrames::held() const {
     frames_.reserve(static_cast<std::size_t>(
         saturating_product({saturating_increment(f.trends), saturating_increment(saturating_increment(f.plunge_floor)),
                             saturating_increment(f.rolls)})));
-    enumerate_orientation_frames(angle_step_, [this](const OrientationFrame& o) { frames_.push_back(make_frame(o)); });
+    enumerate_frames(angle_step_,
+                     [this](const OrientationFrame& o, const Vec3& s1) { frames_.push_back(frame_of(o, s1)); });
   });
   return frames_;
 }
@@ -185,7 +219,7 @@ void SearchFrames::for_each(const std::function<void(const Frame&)>& visit) cons
     for (const Frame& frame : held()) visit(frame);
     return;
   }
-  enumerate_orientation_frames(angle_step_, [&visit](const OrientationFrame& o) { visit(make_frame(o)); });
+  enumerate_frames(angle_step_, [&visit](const OrientationFrame& o, const Vec3& s1) { visit(frame_of(o, s1)); });
 }
 
 std::optional<InversionResult> search_prepared(const SearchFrames& frames, SearchScratch& scratch, SearchMode mode) {

@@ -49,7 +49,7 @@ class ReducedStress {
   CoreResult<ReducedStress> with_phi(double phi) const;
 
  private:
-  friend CoreResult<ReducedStress> make_reduced_stress(double, double, double, double, double, double, double);
+  friend CoreResult<ReducedStress> make_reduced_stress_of_axes(Vec3, Vec3, double, double, double);
   Vec3 s1_{}, s2_{}, s3_{};
   double sigma1_ = 0.0, sigma3_ = 0.0, phi_ = 0.0;
 };
@@ -58,6 +58,10 @@ class ReducedStress {
 // in [0, 1] (NaN fails), sigma1 > sigma3 (NaN passes). S2 = S3 x S1.
 CoreResult<ReducedStress> make_reduced_stress(double s1_trend, double s1_plunge, double s3_trend, double s3_plunge,
                                               double phi, double sigma1, double sigma3);
+
+// The same from the unit axes as axis_from_trend_plunge gives them (for
+// callers that have them already).
+CoreResult<ReducedStress> make_reduced_stress_of_axes(Vec3 s1, Vec3 s3, double phi, double sigma1, double sigma3);
 
 // Row-major (East, North, Up) matrix
 // Sigma[i][j] = sigma1 S1[i] S1[j] + sigma2 S2[i] S2[j] + sigma3 S3[i] S3[j].
@@ -100,10 +104,10 @@ PlaneGeometry plane_geometry(double dip_direction_degrees, double dip_degrees);
 inline constexpr double kShearThreshold = 1e-5;
 
 struct TractionOnPlane {
-  Vec3 traction;           // t = -Sigma n
+  Vec3 traction;            // t = -Sigma n
   double normal_magnitude;  // m = t . n
-  Vec3 shear;              // t - m n
-  double shear_magnitude;  // |shear|
+  Vec3 shear;               // t - m n
+  double shear_magnitude;   // |shear|
 };
 
 inline TractionOnPlane resolve_traction(const StressMatrix& s, const Vec3& n) {
@@ -116,8 +120,8 @@ inline TractionOnPlane resolve_traction(const StressMatrix& s, const Vec3& n) {
 }
 
 struct PredictedSlip {
-  double rake;      // degrees, (-180, 180]
-  Vec3 slip;        // unit slip vector of the hanging wall
+  double rake;  // degrees, (-180, 180]
+  Vec3 slip;    // unit slip vector of the hanging wall
 };
 
 [[noreturn]] void fail_degenerate_slip_vector();
