@@ -89,7 +89,7 @@ def heavy_calls() -> dict[str, tuple]:
         "field_cost": (kernels.field_cost, (rng.uniform(0.0, 10.0, (200_000, 2)), faults_from_rakes(rng, 1)
                                             .repeat(200_000, axis=0), [0.0, 0.0], [0.02, 0.02], [500, 500],
                                             [0.1, 0.1])),
-        "invert_stress": (kernels.invert_stress, (faults_from_rakes(rng, 60),)),
+        "invert_stress": (kernels.invert_stress, (faults_from_rakes(rng, 400),)),
         "best_fit_planes": (kernels.best_fit_planes, (cloud, 20.0)),
         "intersect_plane_grid": (kernels.intersect_plane_grid, (terrain, gt, (750.0, 750.0, 50.0), 30.0, 0.0)),
         "intersect_mesh_grid": (kernels.intersect_mesh_grid, (terrain, gt, vertices, faces)),

@@ -2,6 +2,8 @@
 // rotations between two double couples, Kagan angles pair by pair and as a
 // catalogue matrix, and turning a mechanism about an axis.
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -73,18 +75,39 @@ PyRef ptb_axes(const Arguments& args) {
 PyRef kagan_angles(const Arguments& args) {
   const auto first_view = args.to_array2d<double>(0);
   const auto second_view = args.to_array2d<double>(1);
-  const FreshArray<FocalMechanism> first = parsed_or_raise(first_view);
-  const FreshArray<FocalMechanism> second = parsed_or_raise(second_view);
-  if (first.size() != second.size()) {
-    raise_value_error(text::format_count(first.size()) + " mechanisms against " + text::format_count(second.size()) +
-                      ": the two arrays must be the same length");
-  }
-  std::vector<double> angles(first.size());
-  const std::optional<CoreError> failure =
-      without_gil([&]() -> std::optional<CoreError> { return kagan_angles_of(first, second, angles.data()); });
-  if (failure) raise_core_error(*failure);
-  const auto n = static_cast<std::int64_t>(angles.size());
-  return array_of(std::move(angles), {n});
+  // Parsing is most of the work, so it runs with the lock released too: the
+  // checks, their order and their messages are the same, only raised once
+  // the lock is back.
+  struct Outcome {
+    std::vector<double> angles;
+    std::string refusal;             // a parse or length message, raised as it is
+    std::optional<CoreError> error;  // a pair's error, raised as its text
+  };
+  Outcome outcome = without_gil([&] {
+    Outcome o;
+    MechanismParse first = parse_mechanisms(first_view);
+    if (!first.error.empty()) {
+      o.refusal = std::move(first.error);
+      return o;
+    }
+    MechanismParse second = parse_mechanisms(second_view);
+    if (!second.error.empty()) {
+      o.refusal = std::move(second.error);
+      return o;
+    }
+    if (first.mechanisms.size() != second.mechanisms.size()) {
+      o.refusal = text::format_count(first.mechanisms.size()) + " mechanisms against " +
+                  text::format_count(second.mechanisms.size()) + ": the two arrays must be the same length";
+      return o;
+    }
+    o.angles.resize(first.mechanisms.size());
+    o.error = kagan_angles_of(first.mechanisms, second.mechanisms, o.angles.data());
+    return o;
+  });
+  if (!outcome.refusal.empty()) raise_value_error(outcome.refusal);
+  if (outcome.error) raise_core_error(*outcome.error);
+  const auto n = static_cast<std::int64_t>(outcome.angles.size());
+  return array_of(std::move(outcome.angles), {n});
 }
 
 PyRef kagan_angle_matrix(const Arguments& args) {
