@@ -2,6 +2,7 @@
 error kind's text and the orientation geometry's edge cases. A small C++ program is compiled against the
 core sources with the project's numerics flags and its output compared here."""
 
+import decimal
 import pathlib
 import shutil
 import subprocess
@@ -31,6 +32,10 @@ def core(tmp_path_factory):
     ("1", "1"), ("0.5", "0.5"), ("9.9999999999999995e-08", "0.0000001"), ("-0", "-0"), ("0", "0"),
     ("nan", "NaN"), ("inf", "inf"), ("-inf", "-inf"), ("2.5", "2.5"), ("0.30000000000000004", "0.30000000000000004"),
     ("1e+21", "1000000000000000000000"), ("-123.456", "-123.456"),
+    # the shortest digits, not the exact binary value, also for large whole numbers
+    ("9.9999999999999992e+22", "100000000000000000000000"), ("-2.4999999999999998e+22", "-25000000000000000000000"),
+    ("9007199254740994", "9007199254740994"), ("123456.789", "123456.789"),
+    ("1.7976931348623157e+308", "17976931348623157" + "0" * 292),
 ])
 def test_shortest_formatting(core, value, text):
     assert core[f"shortest {value}"] == text
@@ -38,6 +43,19 @@ def test_shortest_formatting(core, value, text):
 
 def test_shortest_formatting_of_the_smallest_subnormal(core):
     assert core["shortest 4.9406564584124654e-324"] == "0." + "0" * 323 + "5"
+
+
+def positional(value: float) -> str:
+    """The shortest round-trip digits (Python's repr) written out without exponent or trailing '.0'."""
+    text = format(decimal.Decimal(repr(value)), "f")
+    return text.rstrip("0").rstrip(".") if "." in text else text
+
+
+def test_shortest_formatting_of_random_doubles(core):
+    samples = [v.split(" ") for k, v in core.items() if k.startswith("random shortest ")]
+    assert len(samples) > 2000
+    for hex_value, text in samples:
+        assert text == positional(float.fromhex(hex_value)), hex_value
 
 
 @pytest.mark.parametrize("value,text", [

@@ -96,6 +96,8 @@ GOOD = np.array([[0.0, 60.0, 90.0, 60.0], [30.0, 50.0, 120.0, 50.0], [200.0, 70.
     (dict(faults=GOOD, weights=np.array([1.0, 1e-7 - 1.0, 1.0])),
      "weight 1 is -0.9999999: weights must be non-negative numbers"),
     (dict(faults=GOOD, weights=np.array([-math.inf, 1.0, 1.0])), "weight 0 is -inf: weights must be non-negative numbers"),
+    (dict(faults=GOOD, weights=np.array([1.0, 1.0, -2.5e22])),
+     "weight 2 is -25000000000000000000000: weights must be non-negative numbers"),
     (dict(faults=GOOD, weights=np.array([1.0, 1.0, math.inf])),
      "weight 2 is inf: weights must be finite non-negative numbers"),
     (dict(faults=GOOD, weights=np.array([math.inf, -1.0, 1.0])),

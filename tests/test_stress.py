@@ -98,6 +98,8 @@ def test_axes_within_a_degree_are_accepted(s3_trend):
     ((0, 0, 90, 0, 0.5, 1.0, 2.5), "Sigma1 must be greater than Sigma3, got sigma1=1, sigma3=2.5"),
     ((0, 0, 90, 0, 0.5, 1.0, 1.0), "Sigma1 must be greater than Sigma3, got sigma1=1, sigma3=1"),
     ((0, 0, 90, 0, 0.5, -math.inf, 0.0), "Sigma1 must be greater than Sigma3, got sigma1=-inf, sigma3=0"),
+    ((0, 90, 90, 0, 0.5, 1e22, 1e23),
+     "Sigma1 must be greater than Sigma3, got sigma1=10000000000000000000000, sigma3=100000000000000000000000"),
     # Only the first failing check is reported.
     ((0, 0, 45, 0, 7.0, 0.0, 1.0), "S1 and S3 axes must be sub-orthogonal: 45.000 degrees apart, expected within 1.000 of 90"),
     ((0, 0, 90, 0, 7.0, 0.0, 1.0), "Phi must be between 0 and 1, got 7"),

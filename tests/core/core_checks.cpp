@@ -72,8 +72,21 @@ int main() {
   line("floors", check_floors());
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  for (double v : {1.0, 0.5, 1e-7, -0.0, 0.0, nan, inf, -inf, 2.5, 0.1 + 0.2, 1e21, -123.456, 5e-324}) {
+  for (double v : {1.0, 0.5, 1e-7, -0.0, 0.0, nan, inf, -inf, 2.5, 0.1 + 0.2, 1e21, -123.456, 5e-324, 1e23, -2.5e22,
+                   0x1p53 + 2, std::numeric_limits<double>::max(), 123456.789}) {
     line("shortest " + show(v), text::format_shortest(v));
+  }
+  // Doubles of every magnitude from random bit patterns, as hex beside their text.
+  std::uint64_t state = 0x2545F4914F6CDD1DULL;
+  for (int k = 0; k < 3000; ++k) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    const std::uint64_t bits = state ^ (state >> 31);
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    if (!std::isfinite(v)) continue;
+    char hex[64];
+    std::snprintf(hex, sizeof hex, "%a", v);
+    line("random shortest " + std::to_string(k), std::string(hex) + " " + text::format_shortest(v));
   }
   for (double v : {85.0, 91.5, 1.0, 0.0005, 0.0015, 2.0 / 3.0, -0.0004, nan, inf}) {
     line("fixed3 " + show(v), text::format_fixed3(v));
