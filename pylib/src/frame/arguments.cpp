@@ -40,10 +40,12 @@ std::string type_name_of(PyObject* obj) {
 }
 
 // The frame's own type error: "'{type}' object is not an instance of
-// '{expected}'", or "'None' is not an instance of '{expected}'".
-void set_not_an_instance(PyObject* obj, const std::string& expected, const std::string& actual) {
-  const std::string text = obj == Py_None ? "'None' is not an instance of '" + expected + "'"
-                                          : "'" + actual + "' object is not an instance of '" + expected + "'";
+// '{expected}'" with the name of the argument's type (plain "ndarray" for
+// an array of another dtype), or "'None' is not an instance of '{expected}'".
+void set_not_an_instance(PyObject* obj, const std::string& expected) {
+  const std::string text = obj == Py_None
+                               ? "'None' is not an instance of '" + expected + "'"
+                               : "'" + type_name_of(obj) + "' object is not an instance of '" + expected + "'";
   PyErr_SetString(PyExc_TypeError, text.c_str());
 }
 
@@ -188,7 +190,7 @@ std::uint64_t Arguments::to_count(std::size_t i, std::uint64_t default_value) co
 std::string Arguments::to_string(std::size_t i) const {
   PyObject* obj = required_slot(slots_[i]);
   if (!PyUnicode_Check(obj)) {
-    set_not_an_instance(obj, "str", type_name_of(obj));
+    set_not_an_instance(obj, "str");
     fail_with_note(i);
   }
   Py_ssize_t size = 0;
@@ -211,8 +213,7 @@ bool collect_sequence(PyObject* obj, std::vector<Element>& out, Convert convert)
     return false;
   }
   if (!PySequence_Check(obj)) {
-    std::string actual = obj == Py_None ? "None" : type_name_of(obj);
-    set_not_an_instance(obj, "Sequence", actual);
+    set_not_an_instance(obj, "Sequence");
     return false;
   }
   const Py_ssize_t hint = PyObject_Size(obj);
@@ -250,8 +251,7 @@ std::vector<std::uint64_t> Arguments::to_count_vector(std::size_t i) const {
 std::vector<double> Arguments::to_fixed_vector(std::size_t i, std::size_t length) const {
   PyObject* obj = required_slot(slots_[i]);
   if (!PySequence_Check(obj)) {
-    std::string actual = obj == Py_None ? "None" : type_name_of(obj);
-    set_not_an_instance(obj, "Sequence", actual);
+    set_not_an_instance(obj, "Sequence");
     fail_with_note(i);
   }
   const Py_ssize_t size = PyObject_Size(obj);
@@ -282,7 +282,7 @@ ArrayLayout array_layout(const Arguments& args, std::size_t i, int ndim) {
   const DType dtype = dtype_of_element(static_cast<T*>(nullptr));
   ArrayLayout layout{};
   if (!matches_array(obj, dtype, ndim, layout)) {
-    set_not_an_instance(obj, describe_array_kind(dtype, ndim), describe_array_argument(obj));
+    set_not_an_instance(obj, describe_array_kind(dtype, ndim));
     args.fail_with_note(i);
   }
   return layout;

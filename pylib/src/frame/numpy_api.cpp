@@ -49,20 +49,6 @@ const char* dtype_name(DType dtype) {
   fail_invariant("unknown dtype");
 }
 
-std::string type_name(PyObject* obj) {
-  PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
-  if (!name) {
-    PyErr_Clear();
-    return "object";
-  }
-  const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return "object";
-  }
-  return text;
-}
-
 }  // namespace
 
 bool matches_array(PyObject* obj, DType dtype, int ndim, ArrayLayout& layout) {
@@ -85,19 +71,6 @@ bool matches_array(PyObject* obj, DType dtype, int ndim, ArrayLayout& layout) {
 
 std::string describe_array_kind(DType dtype, int ndim) {
   return std::string("ndarray[") + dtype_name(dtype) + ", ndim=" + std::to_string(ndim) + "]";
-}
-
-std::string describe_array_argument(PyObject* obj) {
-  ensure_numpy_api();
-  if (!PyObject_TypeCheck(obj, array_type())) return type_name(obj);
-  auto* array = reinterpret_cast<PyArrayObject*>(obj);
-  PyRef dtype_str = PyRef::steal(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
-  std::string dtype_text = "?";
-  if (dtype_str) {
-    if (const char* text = PyUnicode_AsUTF8AndSize(dtype_str.get(), nullptr)) dtype_text = text;
-  }
-  PyErr_Clear();
-  return type_name(obj) + "[" + dtype_text + ", ndim=" + std::to_string(PyArray_NDIM(array)) + "]";
 }
 
 PyRef array_over(SliceContainerHandle owner, void* data, DType dtype, std::initializer_list<std::int64_t> shape) {

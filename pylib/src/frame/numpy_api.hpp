@@ -24,8 +24,7 @@ struct ArrayLayout {
 // and a dtype equivalent to `dtype`; fills `layout` when it is.
 bool matches_array(PyObject* obj, DType dtype, int ndim, ArrayLayout& layout);
 
-// "ndarray[float32, ndim=1]" for an array, the type's name otherwise.
-std::string describe_array_argument(PyObject* obj);
+// What an array parameter expects, as "ndarray[float64, ndim=2]".
 std::string describe_array_kind(DType dtype, int ndim);
 
 // A C-contiguous writeable array over the owner's buffer, with the owner as
