@@ -129,3 +129,50 @@ def test_results_own_their_memory(function):
         while isinstance(owner, np.ndarray):
             owner = owner.base
         assert type(owner).__name__ == "PySliceContainer"
+
+
+class ClaimsLength(list):
+    """A list whose length claims far more elements than it yields."""
+
+    claimed = 0
+
+    def __len__(self) -> int:
+        return self.claimed
+
+
+def claiming(values: list, claimed: int) -> ClaimsLength:
+    sequence = ClaimsLength(values)
+    sequence.claimed = claimed
+    return sequence
+
+
+SEQUENCE_PARAMETERS = [(function, name) for function in registered() for name, valid in SAMPLES[function]
+                       if isinstance(valid, list) and all(isinstance(v, (int, float)) for v in valid)]
+
+
+@pytest.mark.parametrize("claimed", [2**50, 2**62])
+@pytest.mark.parametrize("function,parameter", SEQUENCE_PARAMETERS)
+def test_a_length_no_memory_could_hold_is_a_memory_error(function, parameter, claimed):
+    pairs = dict(SAMPLES[function])
+    valid = pairs[parameter]
+    pairs[parameter] = claiming(valid, claimed)
+    with pytest.raises(MemoryError):
+        getattr(kernels, function)(**pairs)
+    # a length within reach is only a hint: the elements iterated are what counts
+    pairs[parameter] = claiming(valid, 1)
+    assert canonical(getattr(kernels, function)(**pairs)) == canonical(call(function))
+
+
+FAULT_FUNCTIONS = [f for f in ("score_stress", "ptb_axes", "invert_stress", "stress_field", "field_cost")
+                   if f in SAMPLES]
+
+
+@pytest.mark.parametrize("rows", [(2**63 - 1) // 32, 2**50])
+@pytest.mark.parametrize("function", FAULT_FUNCTIONS)
+def test_more_fault_rows_than_memory_could_hold_are_a_memory_error(function, rows):
+    pairs = dict(SAMPLES[function])
+    pairs["faults"] = np.lib.stride_tricks.as_strided(pairs["faults"], shape=(rows, 4), strides=(0, 8))
+    pairs.pop("senses", None)
+    pairs.pop("weights", None)
+    with pytest.raises(MemoryError):
+        getattr(kernels, function)(**pairs)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/memory_limit.hpp"
 #include "structural/geol_axis.hpp"
 #include "text/number_format.hpp"
 
@@ -54,6 +55,7 @@ std::expected<std::vector<FaultSlip>, std::string> parse_fault_slips(
                            " entries for " + text::format_count(static_cast<std::uint64_t>(count)) + " faults");
   }
   std::vector<FaultSlip> parsed;
+  require_memory_for(static_cast<std::uint64_t>(count), sizeof(FaultSlip));
   parsed.reserve(static_cast<std::size_t>(count));
   for (std::int64_t i = 0; i < count; ++i) {
     const double dip_direction = wrap_azimuth(faults(i, 0) + 90.0);

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "common/internal_failure.hpp"
+#include "common/memory_limit.hpp"
 #include "frame/errors.hpp"
 #include "frame/numpy_api.hpp"
 #include "frame/py_ref.hpp"
@@ -216,10 +217,14 @@ bool collect_sequence(PyObject* obj, std::vector<Element>& out, Convert convert)
     set_not_an_instance(obj, "Sequence");
     return false;
   }
+  // The length is only a hint, but one the elements are then read against:
+  // a length that physical memory could not hold is refused at once, as
+  // building a list of it would be, instead of read element by element.
   const Py_ssize_t hint = PyObject_Size(obj);
   if (hint < 0) {
     PyErr_Clear();
   } else {
+    require_memory_for(static_cast<std::uint64_t>(hint), sizeof(Element));
     out.reserve(static_cast<std::size_t>(hint));
   }
   PyRef iterator = PyRef::steal(PyObject_GetIter(obj));

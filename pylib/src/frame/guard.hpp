@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <stdexcept>
 
 #include "common/internal_failure.hpp"
 #include "frame/errors.hpp"
@@ -33,6 +34,10 @@ PyObject* call_guarded(Body&& body) noexcept {
     } catch (const PythonErrorSet&) {
       return nullptr;
     } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return nullptr;
+    } catch (const std::length_error&) {
+      // A buffer longer than the library can even ask for: out of room too.
       PyErr_NoMemory();
       return nullptr;
     } catch (const std::exception& failure) {
