@@ -450,7 +450,7 @@ def test_vector_widths_agree_bit_for_bit(tmp_path):
     sources = [core / "structural" / name for name in ("focal_mechanism.cpp", "kagan_matrix.cpp", "mechanism_lanes.cpp",
                                                        "geol_axis.cpp", "core_error.cpp")]
     sources += [core / "text" / "number_format.cpp", core / "parallel" / "worker_pool.cpp",
-                core / "common" / "fresh_array.cpp"]
+                core / "common" / "fresh_array.cpp", core / "parallel" / "stop_check.cpp"]
     outputs = []
     for extra in ([], ["-DVELKOR_BASELINE_ONLY"]):
         exe = tmp_path / f"kagan_paths{len(extra)}"

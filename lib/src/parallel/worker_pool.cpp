@@ -13,6 +13,8 @@
 #include <system_error>
 #include <thread>
 
+#include "parallel/stop_check.hpp"
+
 namespace velkor {
 
 namespace {
@@ -24,6 +26,7 @@ struct Job {
   std::size_t chunk = 1;
   std::size_t chunks = 0;
   const std::function<void(std::size_t, std::size_t, std::size_t)>* body = nullptr;
+  StopCheck* stop = nullptr;  // the caller's check, carried to the workers
   std::atomic<std::size_t> next{0};
   std::atomic<bool> failed{false};
   std::exception_ptr error;  // guarded by Shared::mutex
@@ -60,6 +63,7 @@ void run_inline(std::size_t n, std::size_t chunk,
                 const std::function<void(std::size_t, std::size_t, std::size_t)>& body) {
   InsideLoop guard;
   for (std::size_t begin = 0; begin < n;) {
+    poll_stop();
     const std::size_t end = n - begin <= chunk ? n : begin + chunk;
     body(0, begin, end);
     begin = end;
@@ -75,11 +79,13 @@ struct WorkerPool::Shared {
   std::deque<Job*> jobs;                 // oldest first
 
   void run_chunks(Job& job, std::size_t slot) {
+    const StopScope scope(job.stop);
     while (!job.failed.load(std::memory_order_relaxed)) {
       const std::size_t k = job.next.fetch_add(1, std::memory_order_relaxed);
       if (k >= job.chunks) return;
       const auto [begin, end] = chunk_range(job, k);
       try {
+        poll_stop();
         (*job.body)(slot, begin, end);
       } catch (...) {
         std::lock_guard lock(mutex);
@@ -146,6 +152,7 @@ void WorkerPool::parallel_for_slots(std::size_t n, std::size_t chunk,
   job.chunk = chunk;
   job.chunks = chunks;
   job.body = &body;
+  job.stop = current_stop_check();
   {
     std::lock_guard lock(shared_->mutex);
     shared_->jobs.push_back(&job);
@@ -165,7 +172,18 @@ void WorkerPool::parallel_for_slots(std::size_t n, std::size_t chunk,
   std::unique_lock lock(shared_->mutex);
   auto& jobs = shared_->jobs;
   if (auto it = std::find(jobs.begin(), jobs.end(), &job); it != jobs.end()) jobs.erase(it);
-  shared_->job_released.wait(lock, [&job] { return job.attached == 0; });
+  const auto released = [&job] { return job.attached == 0; };
+  if (job.stop == nullptr) {
+    shared_->job_released.wait(lock, released);
+  } else {
+    // Waiting for the last chunks, the caller keeps asking whether to stop;
+    // once it should, the workers leave their chunks at their next poll.
+    while (!shared_->job_released.wait_for(lock, job.stop->interval(), released)) {
+      lock.unlock();
+      job.stop->stop_requested();
+      lock.lock();
+    }
+  }
   if (job.error) std::rethrow_exception(job.error);
 }
 

@@ -11,6 +11,11 @@
 // that still has unclaimed chunks, and each caller works on its own loop.
 // A loop started from inside a loop body (on a worker or on a caller busy with
 // its own loop) runs inline on that thread, so nesting never deadlocks.
+//
+// A StopCheck in force on the calling thread is in force in every chunk of
+// its loop, on whichever thread: each chunk starts with poll_stop(), and the
+// caller keeps asking the check while it waits for the workers' last chunks.
+// Interrupted from a chunk ends the loop like any other exception.
 #include <cstddef>
 #include <functional>
 #include <optional>
