@@ -96,8 +96,6 @@ GOOD = np.array([[0.0, 60.0, 90.0, 60.0], [30.0, 50.0, 120.0, 50.0], [200.0, 70.
     (dict(faults=GOOD, weights=np.array([1.0, 1e-7 - 1.0, 1.0])),
      "weight 1 is -0.9999999: weights must be non-negative numbers"),
     (dict(faults=GOOD, weights=np.array([-math.inf, 1.0, 1.0])), "weight 0 is -inf: weights must be non-negative numbers"),
-    (dict(faults=GOOD, weights=np.array([1.0, 1.0, -2.5e22])),
-     "weight 2 is -25000000000000000000000: weights must be non-negative numbers"),
     (dict(faults=GOOD, weights=np.array([1.0, 1.0, math.inf])),
      "weight 2 is inf: weights must be finite non-negative numbers"),
     (dict(faults=GOOD, weights=np.array([math.inf, -1.0, 1.0])),
@@ -315,8 +313,9 @@ def core_outputs(tmp_path_factory):
     compiler = shutil.which("g++") or shutil.which("c++")
     if compiler is None or not CORE.is_dir():
         pytest.skip("needs a C++ compiler and the core sources")
-    sources = [CORE / "text" / "number_format.cpp"] + [CORE / "structural" / f"{name}.cpp" for name in (
-        "core_error", "geol_axis", "geol_plane", "stress", "fault_slip", "fault_lanes", "inversion")]
+    sources = [CORE / "text" / "number_format.cpp", CORE / "parallel" / "stop_check.cpp"] + [
+        CORE / "structural" / f"{name}.cpp" for name in (
+            "core_error", "geol_axis", "geol_plane", "stress", "fault_slip", "fault_lanes", "inversion")]
     folder = tmp_path_factory.mktemp("inversion")
     builds = []
     for extra in ([], ["-DVELKOR_BASELINE_ONLY"]):

@@ -6,6 +6,7 @@
 
 #include "common/internal_failure.hpp"
 #include "common/open_hash_map.hpp"
+#include "parallel/stop_check.hpp"
 #include "structural/geol_plane.hpp"
 
 namespace velkor {
@@ -84,6 +85,7 @@ class March {
     std::vector<std::uint8_t> upper_code(static_cast<std::size_t>(cols)), lower_code(static_cast<std::size_t>(cols));
     fill_heights(0, upper.data(), upper_code.data());
     for (std::int64_t r = 0; r + 1 < rows; ++r) {
+      poll_stop();
       fill_heights(r + 1, lower.data(), lower_code.data());
       heights_top_ = upper.data();
       heights_bottom_ = lower.data();

@@ -6,6 +6,7 @@
 
 #include "common/internal_failure.hpp"
 #include "common/saturating.hpp"
+#include "parallel/stop_check.hpp"
 #include "structural/geol_axis.hpp"
 
 namespace velkor {
@@ -128,6 +129,7 @@ MeshIntersection intersect_mesh_with_dem(const DemRaster& dem, const Mesh& mesh)
   MeshIntersectionStats& stats = out.stats;
   VisitedSides visited;
   for (std::size_t i = 0; i < mesh.faces.size(); ++i) {
+    if ((i & 255) == 0) poll_stop();
     ++stats.mesh_triangles;
     const auto& face = mesh.faces[i];
     const Vec3 a = mesh.vertices[face[0]];
@@ -189,6 +191,7 @@ MeshIntersection intersect_mesh_with_dem(const DemRaster& dem, const Mesh& mesh)
     visited.reset(window);
     const InsideTest inside(a, b, c);
     for (std::int64_t r = window.first_row; r <= window.last_row; ++r) {
+      poll_stop();
       for (std::int64_t col = window.first_col; col <= window.last_col; ++col) {
         // Nodes row by row: 0 = (r, c), 1 = (r, c + 1), 2 = (r + 1, c), 3 = (r + 1, c + 1).
         const std::array<Node, 4> node{{{r, col, {dem.x(r, col), dem.y(r, col), dem.z(r, col)}},

@@ -8,6 +8,7 @@
 #include "common/memory_limit.hpp"
 #include "common/open_hash_map.hpp"
 #include "common/saturating.hpp"
+#include "parallel/stop_check.hpp"
 #include "parallel/worker_pool.hpp"
 #include "spatial/density_rows.hpp"
 
@@ -65,6 +66,7 @@ CellIndex::CellIndex(const PointList& points, const std::array<double, 3>& cell)
   std::vector<std::size_t> cell_of_point(points.count, kLeftOut);
   std::vector<std::size_t> population;
   for (std::size_t j = 0; j < points.count; ++j) {
+    if ((j & 4095) == 0) poll_stop();
     const double* x = points.row(j);
     if (!all_finite(x, dimension_)) continue;  // it can never reach a node
     const CellKey key = cell_key(x, cell_, dimension_);
@@ -178,6 +180,7 @@ template <std::size_t D>
 void gaussian_chunk(const PointList& points, const Grid& grid, const DistanceKernel& kernel, std::size_t begin,
                     std::size_t end, double* values) {
   for (std::size_t f = begin; f < end; ++f) {
+    poll_stop();
     const std::array<double, 3> p = node_position(grid, f);
     double sum = -0.0;
     for (std::size_t j = 0; j < points.count; ++j) {

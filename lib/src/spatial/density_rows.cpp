@@ -7,6 +7,7 @@
 #include "common/internal_failure.hpp"
 #include "common/lanes.hpp"
 #include "common/saturating.hpp"
+#include "parallel/stop_check.hpp"
 
 namespace velkor {
 
@@ -198,6 +199,7 @@ template <std::size_t D, KernelKind Kind, std::size_t Lanes>
     };
     std::uint64_t g = f;
     while (g < piece_end) {
+      poll_stop();
       const double p0 = first_coordinate(g);
       if (!std::isfinite(p0)) {
         values[g++] = -0.0;

@@ -12,6 +12,7 @@
 #include "common/internal_failure.hpp"
 #include "common/open_hash_map.hpp"
 #include "common/saturating.hpp"
+#include "parallel/stop_check.hpp"
 #include "structural/geol_axis.hpp"
 
 namespace velkor {
@@ -191,6 +192,8 @@ class CoincidenceMerge {
       prefetch(ahead[i]);
     }
     for (std::size_t i = 0; i < n; ++i) {
+      // Often: the first touches of the fresh tables can be slow.
+      if ((i & 63) == 0) poll_stop();
       const Vec3& p = points_[i];
       Neighbourhood& h = ahead[i % kAhead];
       // A point with a coordinate that is not finite lies at no finite
@@ -519,6 +522,7 @@ std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(std::sp
   CellNumbering numbering(stats.grid_rows, stats.grid_columns, distinct.count);
   std::vector<CellSums> sums;
   for (std::size_t i = 0; i < points.size(); ++i) {
+    if ((i & 4095) == 0) poll_stop();
     if (!distinct.kept[i]) continue;
     const Vec3& p = points[i];
     const std::size_t id = numbering.number(cell_key(p));
@@ -535,6 +539,7 @@ std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(std::sp
     cell.centroid = Vec3{cell.sx / n, cell.sy / n, cell.sz / n};
   }
   for (std::size_t i = 0; i < points.size(); ++i) {
+    if ((i & 4095) == 0) poll_stop();
     if (!distinct.kept[i]) continue;
     const Vec3& p = points[i];
     CellSums& cell = sums[numbering.number(cell_key(p))];
@@ -551,6 +556,7 @@ std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(std::sp
 
   Accumulated counters;
   for (std::size_t k = 0; k < sums.size(); ++k) {
+    if ((k & 4095) == 0) poll_stop();
     fit_cell(sums[k], numbering.cells()[k], stats, parameters.max_collinearity, result.fits, counters);
   }
   stats.cells_too_few_points = counters.too_few;

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "common/memory_limit.hpp"
+#include "parallel/stop_check.hpp"
 #include "structural/geol_axis.hpp"
 #include "text/number_format.hpp"
 
@@ -58,6 +59,7 @@ std::expected<std::vector<FaultSlip>, std::string> parse_fault_slips(
   require_memory_for(static_cast<std::uint64_t>(count), sizeof(FaultSlip));
   parsed.reserve(static_cast<std::size_t>(count));
   for (std::int64_t i = 0; i < count; ++i) {
+    if ((i & 4095) == 0) poll_stop();
     const double dip_direction = wrap_azimuth(faults(i, 0) + 90.0);
     const double dip = faults(i, 1);
     const Slickenline line{axis_from_trend_plunge(faults(i, 2), faults(i, 3)), senses ? (*senses)[i] : true};

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "common/memory_limit.hpp"
+#include "parallel/stop_check.hpp"
 #include "structural/mechanism_lanes.hpp"
 #include "text/number_format.hpp"
 
@@ -207,6 +208,7 @@ MechanismParse parse_mechanisms(const StridedView2D<double>& array) {
   const auto rows = static_cast<std::size_t>(array.rows);
   parse.mechanisms = FreshArray<FocalMechanism>(rows);
   for (std::size_t start = 0; start < rows; start += kMechanismBlock) {
+    if ((start & 4095) == 0) poll_stop();
     const std::size_t count = std::min(kMechanismBlock, rows - start);
     const MechanismBlock block =
         parse_mechanism_block(array, static_cast<std::int64_t>(start), count, parse.mechanisms.data() + start);

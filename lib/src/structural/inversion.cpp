@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "common/saturating.hpp"
+#include "parallel/stop_check.hpp"
 #include "structural/fault_lanes.hpp"
 #include "structural/geol_axis.hpp"
 
@@ -255,6 +256,8 @@ std::optional<InversionResult> search_prepared(const SearchFrames& frames, Searc
     std::uint64_t k = 0;
     double s = 0.0;
     while (s <= kPhiLimit) {
+      // Once in every 256 candidates tried (a group is never longer than 16).
+      if ((tried & 255) < kScreenGroup) poll_stop();
       double phis[kScreenGroup];
       std::size_t group = 0;
       for (; group < kScreenGroup && s <= kPhiLimit; s += phi_step) phis[group++] = std::min(s, 1.0);

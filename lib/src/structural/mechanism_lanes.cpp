@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/lanes.hpp"
+#include "parallel/stop_check.hpp"
 #include "structural/geol_axis.hpp"
 #include "structural/kagan_lanes.hpp"
 
@@ -229,6 +230,7 @@ std::optional<CoreError> kagan_angles_of(std::span<const FocalMechanism> first, 
   // within the spans, or from this padding past their ends.
   FocalMechanism tail_first[2 * kMaxLanes], tail_second[2 * kMaxLanes];
   for (std::size_t start = 0; start < n; start += kMechanismBlock) {
+    if ((start & 4095) == 0) poll_stop();
     const std::size_t count = std::min(kMechanismBlock, n - start);
     const std::size_t whole = count / kMaxLanes * kMaxLanes;
     const FocalMechanism* f = first.data() + start;

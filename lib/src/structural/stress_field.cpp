@@ -10,6 +10,7 @@
 #include "common/internal_failure.hpp"
 #include "common/memory_limit.hpp"
 #include "parallel/worker_pool.hpp"
+#include "parallel/stop_check.hpp"
 #include "structural/geol_axis.hpp"
 
 namespace velkor {
@@ -210,6 +211,7 @@ FieldCost measure_field_cost(const PointList& positions, const Grid& grid, const
     std::vector<Neighbour>& neighbours = scratch[slot];
     FieldCost& mine = partial[slot];
     for (std::size_t f = begin; f < end; ++f) {
+      poll_stop();
       const std::array<double, 3> p = node_position(grid, f);
       gather_neighbours(index_pointer, positions, kernel, p.data(), neighbours);
       if (neighbours.empty()) continue;

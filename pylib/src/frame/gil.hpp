@@ -1,23 +1,30 @@
 #pragma once
-// Running heavy work with the interpreter lock released. The work must not
-// touch any Python object (not even a Py_DECREF); hold views, not objects.
-#include <utility>
+// Running heavy work with the interpreter lock released, and stopping it on
+// Ctrl-C. The work must not touch any Python object (not even a Py_DECREF);
+// hold views, not objects.
+#include <chrono>
 
 #include "frame/python.hpp"
+#include "parallel/stop_check.hpp"
 
 namespace velkor::py {
 
 // Per-thread count of "this thread holds the lock" marks set by the guards.
 int& lock_counter();
 
+// The thread state saved by the innermost LockReleased of this thread, or
+// nullptr while this thread holds the lock.
+PyThreadState*& released_thread_state();
+
 class LockReleased {
  public:
-  LockReleased() : saved_count_(lock_counter()) {
+  LockReleased() : saved_count_(lock_counter()), saved_state_(released_thread_state()) {
     lock_counter() = 0;
-    state_ = PyEval_SaveThread();
+    released_thread_state() = PyEval_SaveThread();
   }
   ~LockReleased() {
-    PyEval_RestoreThread(state_);
+    PyEval_RestoreThread(released_thread_state());
+    released_thread_state() = saved_state_;
     lock_counter() = saved_count_;
   }
   LockReleased(const LockReleased&) = delete;
@@ -25,13 +32,36 @@ class LockReleased {
 
  private:
   int saved_count_;
-  PyThreadState* state_;
+  PyThreadState* saved_state_;
 };
 
+// Ctrl-C during a call. A StopCheck in force for the whole call asks the
+// interpreter for pending signals (PyErr_CheckSignals), at most once per
+// interval and only on the calling thread, taking the lock back for that
+// moment where the work runs without it. When a signal handler raises (the
+// default SIGINT handler raises KeyboardInterrupt) the check fires with that
+// exception pending, and the core's next poll throws Interrupted.
+class SignalCheck {
+ public:
+  static constexpr std::chrono::milliseconds kInterval{25};
+
+  SignalCheck() : check_(&ask, nullptr, kInterval), scope_(&check_) {}
+
+ private:
+  static bool ask(void* unused);
+
+  StopCheck check_;
+  StopScope scope_;
+};
+
+// Runs work() with the lock released. When a signal handler raised meanwhile,
+// the result is dropped and Interrupted thrown, with the lock held again.
 template <class Work>
-decltype(auto) without_gil(Work&& work) {
+auto without_gil(Work&& work) {
   LockReleased released;
-  return std::forward<Work>(work)();
+  auto result = work();
+  throw_if_stopped();
+  return result;
 }
 
 }  // namespace velkor::py

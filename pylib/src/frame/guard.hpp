@@ -1,6 +1,7 @@
 #pragma once
-// The call guard: marks the lock as held on this thread, runs the wrapper,
-// and turns every way out into a return value the interpreter understands.
+// The call guard: marks the lock as held on this thread, runs the wrapper
+// with Ctrl-C watched for, and turns every way out into a return value the
+// interpreter understands.
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -28,10 +29,15 @@ PyObject* call_guarded(Body&& body) noexcept {
     CounterMark() { ++lock_counter(); }
     ~CounterMark() { lock_counter() = saved; }
   } mark;
+  SignalCheck signals;
   try {
     try {
       return body().release();
     } catch (const PythonErrorSet&) {
+      return nullptr;
+    } catch (const Interrupted&) {
+      // A signal handler raised while the call ran: its exception is pending.
+      if (PyErr_Occurred() == nullptr) raise_panic("interrupted without a pending exception");
       return nullptr;
     } catch (const std::bad_alloc&) {
       PyErr_NoMemory();

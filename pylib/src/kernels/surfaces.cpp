@@ -89,7 +89,10 @@ PyRef best_fit_planes(const Arguments& args) {
   if (view.cols != 3) raise_value_error("points must be an (N, 3) array");
   // The private copy, filled row by row into uninitialised storage.
   FreshArray<Vec3> points(static_cast<std::size_t>(view.rows));
-  for (std::int64_t i = 0; i < view.rows; ++i) points[i] = Vec3{view(i, 0), view(i, 1), view(i, 2)};
+  for (std::int64_t i = 0; i < view.rows; ++i) {
+    if ((i & 4095) == 0) poll_stop();  // first touches of fresh pages can be slow
+    points[i] = Vec3{view(i, 0), view(i, 1), view(i, 2)};
+  }
   auto outcome = without_gil([&] { return velkor::best_fit_planes({points.data(), points.size()}, parameters); });
   if (!outcome) raise_value_error(outcome.error());
   if (!*outcome) return none_object();
