@@ -4,6 +4,8 @@ thousands of times (searches use coarse steps, grids a handful of nodes)."""
 
 from __future__ import annotations
 
+import sys
+
 import numpy as np
 
 from _velkor import kernels
@@ -102,6 +104,16 @@ def build_samples() -> dict[str, list[tuple[str, object]]]:
 
 
 SAMPLES = build_samples()
+
+
+def notes(error: BaseException) -> list[str]:
+    return list(getattr(error, "__notes__", []))
+
+
+def note_of(parameter: str) -> list[str]:
+    """The notes of a conversion error: one naming the parameter where the interpreter has add_note
+    (3.11 on); before that the note is dropped and the exception stands as it is."""
+    return [f"while processing '{parameter}'"] if sys.version_info >= (3, 11) else []
 
 
 def registered() -> list[str]:

@@ -11,6 +11,7 @@ import pytest
 
 import _velkor
 from _velkor import kernels
+from samples import note_of, notes
 
 # Documented order, text signature and opening sentence of every function.
 FUNCTIONS = [
@@ -164,13 +165,13 @@ def test_double_conversion_accepts_numbers(value):
 def test_double_conversion_errors_carry_the_parameter_note(value):
     with pytest.raises(TypeError) as info:
         kernels.plane_normal(10.0, value)
-    assert info.value.__notes__ == ["while processing 'dip_angle_degr'"]
+    assert notes(info.value) == note_of("dip_angle_degr")
 
 
 def test_first_bad_argument_is_reported():
     with pytest.raises(TypeError) as info:
         kernels.rake_to_slickenline("x", None, "z")
-    assert info.value.__notes__ == ["while processing 'strike_rhr_degr'"]
+    assert notes(info.value) == note_of("strike_rhr_degr")
 
 
 def test_package_member_import_uses_the_real_module_name(tmp_path):
@@ -267,7 +268,7 @@ def test_array_type_refusals(bad, actual):
     with pytest.raises(TypeError) as info:
         kernels.score_stress(*TENSOR, bad(faults_array()))
     assert str(info.value) == f"{actual} is not an instance of 'ndarray[float64, ndim=2]'"
-    assert info.value.__notes__ == ["while processing 'faults'"]
+    assert notes(info.value) == note_of("faults")
 
 
 @needs("score_stress")
@@ -315,7 +316,7 @@ def test_numeric_defaults_apply_only_when_absent():
     assert kernels.solve_stress(*args) == kernels.solve_stress(*args, 1.0, 0.0, 1e-5)
     with pytest.raises(TypeError) as info:
         kernels.solve_stress(*args, sigma1=None)
-    assert info.value.__notes__ == ["while processing 'sigma1'"]
+    assert notes(info.value) == note_of("sigma1")
 
 
 @needs("kernel_profile")
@@ -323,7 +324,7 @@ def test_vector_and_string_conversions():
     with pytest.raises(TypeError) as info:
         kernels.kernel_profile("1.0")
     assert str(info.value) == "Can't extract `str` to `Vec`"
-    assert info.value.__notes__ == ["while processing 'bandwidth'"]
+    assert notes(info.value) == note_of("bandwidth")
     with pytest.raises(TypeError) as info:
         kernels.kernel_profile(1.0)
     assert str(info.value) == "'float' object is not an instance of 'Sequence'"
@@ -332,11 +333,11 @@ def test_vector_and_string_conversions():
     assert str(info.value) == "'None' is not an instance of 'Sequence'"
     with pytest.raises(TypeError) as info:
         kernels.kernel_profile([1.0, "a"])
-    assert info.value.__notes__ == ["while processing 'bandwidth'"]
+    assert notes(info.value) == note_of("bandwidth")
     with pytest.raises(TypeError) as info:
         kernels.kernel_profile([1.0], None)
     assert str(info.value) == "'None' is not an instance of 'str'"
-    assert info.value.__notes__ == ["while processing 'kernel'"]
+    assert notes(info.value) == note_of("kernel")
     with pytest.raises(TypeError) as info:
         kernels.kernel_profile([1.0], 3)
     assert str(info.value) == "'int' object is not an instance of 'str'"
@@ -353,7 +354,7 @@ def test_vector_and_string_conversions():
 def test_count_vector_conversion(counts, kind):
     with pytest.raises(kind) as info:
         kernels.density_field(np.zeros((1, 2)), [0.0, 0.0], [1.0, 1.0], counts, [1.0, 1.0])
-    assert info.value.__notes__ == ["while processing 'counts'"]
+    assert notes(info.value) == note_of("counts")
 
 
 @needs("density_field")
@@ -376,4 +377,4 @@ def test_fixed_length_vector_conversion(geotransform, kind, message):
     with pytest.raises(kind) as info:
         kernels.intersect_plane_grid(dem, geotransform, (0.0, 0.0, 0.0), 0.0, 0.0)
     assert str(info.value) == message
-    assert info.value.__notes__ == ["while processing 'geotransform'"]
+    assert notes(info.value) == note_of("geotransform")

@@ -11,7 +11,7 @@ import pytest
 
 from _velkor import kernels
 from field_reference import Kernel, density_of, node_positions, ordered_neighbours
-from samples import steps_during
+from samples import note_of, notes, steps_during
 
 DIM_MESSAGE = "a field must have 1, 2 or 3 coordinates per observation, not {}"
 GRID_MESSAGE = ("a grid needs a finite origin, a positive finite spacing on every axis, at least one node on each, "
@@ -260,10 +260,10 @@ def test_density_refusals_in_order(points, changes, message):
 def test_density_conversions_in_parameter_order():
     with pytest.raises(TypeError) as info:
         kernels.density_field(np.zeros((2, 2), dtype=np.float32), None, [1.0], [1], [1.0])
-    assert "points" in "".join(getattr(info.value, "__notes__", []))
+    assert notes(info.value) == note_of("points")
     with pytest.raises(OverflowError) as info:
         kernels.density_field(np.zeros((2, 1)), [0.0], [1.0], [-1], "x")
-    assert "counts" in "".join(getattr(info.value, "__notes__", []))
+    assert notes(info.value) == note_of("counts")
 
 
 @pytest.mark.parametrize("counts", [[2**31, 2**31], [2**40, 1]])
