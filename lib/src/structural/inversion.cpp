@@ -60,19 +60,20 @@ constexpr double kScreenMargin = 1.0 + 1e-6;
 
 // How many faults the exact pass turns into misfits before it next adds them
 // up and tests the bound: enough for the library calls to overlap, few enough
-// that an abandoned candidate wastes little.
+// that an abandoned candidate wastes little. Without a bound, all at once.
 constexpr std::size_t kExactBlock = 16;
 
 // The exact weighted sums of one candidate from its resolved shears, stopped
 // (abandoned = true) as soon as they prove it cannot enter the six best. With
 // infinite bound and limit it is the full pass. The faults are added in set
-// order whatever the blocks.
+// order whatever the blocks. `misfits` has room for the set, padded.
 FitSums score_shears(const FaultColumns& columns, const ShearColumns& shears, double* misfits, double total,
                      double bound, double limit, bool& abandoned) {
   const std::span<const PreparedFault> faults = columns.faults();
+  const std::size_t block = limit < std::numeric_limits<double>::infinity() ? kExactBlock : faults.size();
   FitSums sums;
-  for (std::size_t start = 0; start < faults.size(); start += kExactBlock) {
-    const std::size_t end = std::min(faults.size(), start + kExactBlock);
+  for (std::size_t start = 0; start < faults.size(); start += block) {
+    const std::size_t end = std::min(faults.size(), start + block);
     misfits_from_shears(columns, shears, start, end, misfits);
     for (std::size_t i = start; i < end; ++i) {
       const double m = misfits[i - start];
