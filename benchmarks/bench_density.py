@@ -17,11 +17,18 @@ absolute times do.
 """
 
 import argparse
-import time
+import os
 
-import numpy as np
+# NumPy's BLAS threads, idle after a call but spinning, would take cycles from the module's workers in the
+# children (which inherit this environment), and the peers are timed on one thread.
+for _variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_variable, "1")
 
-from machine import available_speedup, best_of_rounds, run_with_threads
+import time  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+from machine import available_speedup, best_of_rounds, run_with_threads  # noqa: E402
 
 CHILD = r"""
 import json, sys, time

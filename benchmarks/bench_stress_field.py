@@ -16,11 +16,18 @@ a few hundred nodes is inverted at the default search steps. Prints:
 
 import argparse
 import math
-import time
+import os
 
-import numpy as np
+# NumPy's BLAS threads, idle after a call but spinning, would take cycles from the module's workers in the
+# children (which inherit this environment).
+for _variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ.setdefault(_variable, "1")
 
-from machine import available_speedup, best_of_rounds
+import time  # noqa: E402
+
+import numpy as np  # noqa: E402
+
+from machine import available_speedup, best_of_rounds  # noqa: E402
 
 SETUP = r"""
 import json, sys, time
