@@ -153,6 +153,25 @@ def test_kagan_angles_validation_order():
         kernels.kagan_angles(np.zeros((2, 3)), [[0, 0, 90, 0]])
 
 
+@pytest.mark.parametrize(("first_bad", "second_bad", "second_rows", "reported"), [
+    (700, 3, 1000, "mechanism 700: "),  # the first array's row wins, however late and however early the second's
+    (None, 256, 1000, "mechanism 256: "),  # rows are read a block at a time: a block's first row
+    (None, 255, 1001, "mechanism 255: "),  # and its last, before the lengths are compared
+    (None, None, 999, "1000 mechanisms against 999: the two arrays must be the same length"),
+])
+def test_kagan_angles_order_holds_across_blocks(first_bad, second_bad, second_rows, reported):
+    rng = np.random.default_rng(5)
+    first, second = random_mechanisms(rng, 1000), random_mechanisms(rng, second_rows)
+    off = (30, 20, 150, 50)  # 2.293 degrees from orthogonal
+    if first_bad is not None:
+        first[first_bad] = off
+    if second_bad is not None:
+        second[second_bad] = off
+    with pytest.raises(ValueError) as e:
+        kernels.kagan_angles(first, second)
+    assert e.value.args[0].startswith(reported)
+
+
 COLUMN_MESSAGE = "mechanisms must be an (N, 4) array of P trend, P plunge, T trend, T plunge"
 
 
