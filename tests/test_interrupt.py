@@ -44,11 +44,13 @@ HEAVY = {
 }
 
 CHILD = r"""
-import json, sys, time
+import json, signal, sys, time
 import numpy as np
 from _velkor import kernels
 from samples import call, canonical, faults_from_rakes, mechanisms
 
+# Python's own handler even where the child inherited SIGINT ignored (a background job of a script).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 function = sys.argv[1]
 rng = np.random.default_rng(5)
 {setup}

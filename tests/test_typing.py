@@ -295,8 +295,11 @@ def mypy_report(tmp_path_factory):
         shutil.copytree(SOURCE_STUBS, search / "_velkor")
         env["MYPYPATH"] = os.pathsep.join([str(search), str(ROOT / "python")])
     cache = tmp_path_factory.mktemp("mypy_cache")
-    # The package itself is checked too, as its users' type checker reads it (py.typed).
-    targets = ["examples", *(str(p.relative_to(ROOT)) for p in sorted(CASES.glob("*.py"))), "python/velkor"]
+    targets = ["examples", *(str(p.relative_to(ROOT)) for p in sorted(CASES.glob("*.py")))]
+    # The package itself is checked too, as its users' type checker reads it (py.typed), against the
+    # NumPy stubs it is annotated for: older ones leave numpy.ma untyped and type reductions as Any.
+    if tuple(int(part) for part in np.__version__.split(".")[:2]) >= (2, 4):
+        targets.append("python/velkor")
     done = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--show-error-codes",
          "--cache-dir", str(cache), *targets],
