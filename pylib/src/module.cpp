@@ -1,22 +1,19 @@
 // The module _velkor: its definition, its execution step, and the
-// registration of the three function groups into the submodule `kernels`.
+// registration of the three function groups into the submodule `kernels`:
+// the kernels group (surfaces, geometry, stress), the spatial-field group and
+// the mechanisms group.
+#include <initializer_list>
 #include <string>
 
 #include "common/internal_failure.hpp"
 #include "frame/errors.hpp"
 #include "frame/guard.hpp"
 #include "frame/py_ref.hpp"
-#include "registry.hpp"
+#include "frame/strings.hpp"
+#include "functions.hpp"
 
 namespace velkor::py {
 namespace {
-
-std::string utf8_of(PyObject* text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) throw_python_error();
-  return std::string(data, static_cast<std::size_t>(size));
-}
 
 // The module's __all__, created as an empty list when it does not exist yet.
 PyRef all_list_of(PyObject* module) {
@@ -41,34 +38,28 @@ void append_to_all(PyObject* module, PyObject* name) {
   }
 }
 
-void register_function(PyObject* kernels, std::size_t row) {
+void register_function(PyObject* kernels, PyMethodDef* definition) {
   PyRef module_name = checked(PyModule_GetNameObject(kernels));
-  PyRef function = checked(PyCMethod_New(method_definition(row), kernels, module_name.get(), nullptr));
+  PyRef function = checked(PyCMethod_New(definition, kernels, module_name.get(), nullptr));
   PyRef name = checked(PyObject_GetAttrString(function.get(), "__name__"));
   if (!PyUnicode_Check(name.get())) raise_type_error("the __name__ of a function must be a 'str'");
   append_to_all(kernels, name.get());
   if (PyObject_SetAttr(kernels, name.get(), function.get()) < 0) throw_python_error();
 }
 
-void register_rows(PyObject* kernels, std::size_t first, std::size_t end) {
-  const auto& table = function_table();
-  for (std::size_t row = first; row < end; ++row) {
-    if (table[row].wrapper != nullptr) register_function(kernels, row);
+// One group: its wrapper files in order, each file's functions in order.
+void register_group(PyObject* kernels, std::initializer_list<MethodTable> files) {
+  for (const MethodTable methods : files) {
+    for (PyMethodDef& definition : methods) register_function(kernels, &definition);
   }
 }
-
-// Stress, surface and geometry functions.
-void register_kernels_group(PyObject* kernels) { register_rows(kernels, 0, 10); }
-// Grids, kernels, density and stress fields.
-void register_spatial_field_group(PyObject* kernels) { register_rows(kernels, 10, 15); }
-// Focal mechanisms.
-void register_mechanisms_group(PyObject* kernels) { register_rows(kernels, 15, 20); }
 
 void add_submodule(PyObject* parent, PyObject* submodule) {
   PyRef full_name = checked(PyObject_GetAttrString(submodule, "__name__"));
   const std::string dotted = utf8_of(full_name.get());
   const std::size_t dot = dotted.rfind('.');
-  PyRef short_name = checked(PyUnicode_FromString(dot == std::string::npos ? dotted.c_str() : dotted.c_str() + dot + 1));
+  PyRef short_name =
+      checked(PyUnicode_FromString(dot == std::string::npos ? dotted.c_str() : dotted.c_str() + dot + 1));
   append_to_all(parent, short_name.get());
   if (PyObject_SetAttr(parent, short_name.get(), submodule) < 0) throw_python_error();
 }
@@ -84,14 +75,16 @@ void store_in_sys_modules(PyObject* parent, PyObject* submodule) {
 
 void build_module(PyObject* module) {
   if (!PyModule_Check(module)) {
-    PyRef type_name = checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(module)), "__name__"));
-    raise_type_error("'" + utf8_of(type_name.get()) + "' object is not an instance of 'module'");
+    std::string text = "'";
+    text += type_name_of(module);
+    text += "' object is not an instance of 'module'";
+    raise_type_error(text);
   }
   PyRef kernels_name = checked(PyUnicode_FromString("kernels"));
   PyRef kernels = checked(PyModule_NewObject(kernels_name.get()));
-  register_kernels_group(kernels.get());
-  register_spatial_field_group(kernels.get());
-  register_mechanisms_group(kernels.get());
+  register_group(kernels.get(), {surface_methods(), geometry_methods(), stress_methods()});
+  register_group(kernels.get(), {spatial_methods(), stress_field_methods()});
+  register_group(kernels.get(), {mechanism_methods()});
   add_submodule(module, kernels.get());
   store_in_sys_modules(module, kernels.get());
 }

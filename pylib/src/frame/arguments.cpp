@@ -7,6 +7,7 @@
 #include "frame/errors.hpp"
 #include "frame/numpy_api.hpp"
 #include "frame/py_ref.hpp"
+#include "frame/strings.hpp"
 
 namespace velkor::py {
 namespace {
@@ -26,18 +27,6 @@ std::string join_names(const std::vector<const char*>& names) {
     out += quoted(names[i]);
   }
   return out;
-}
-
-std::string utf8_of(PyObject* text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (data == nullptr) throw_python_error();
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
-std::string type_name_of(PyObject* obj) {
-  PyRef name = checked(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__name__"));
-  return utf8_of(name.get());
 }
 
 // The frame's own type error: "'{type}' object is not an instance of

@@ -6,6 +6,7 @@
 #include "frame/errors.hpp"
 #include "frame/numpy_api.hpp"
 #include "frame/slice_container.hpp"
+#include "structural/geol_axis.hpp"
 
 namespace velkor::py {
 
@@ -30,13 +31,57 @@ PyRef tuple_of(Vec3 v) { return tuple_of({float_object(v.e), float_object(v.n), 
 
 PyRef tuple_of(double first, double second) { return tuple_of({float_object(first), float_object(second)}); }
 
-PyRef list_of(Vec3 v) {
-  PyRef list = checked(PyList_New(3));
-  const double values[3] = {v.e, v.n, v.u};
-  for (Py_ssize_t i = 0; i < 3; ++i) {
-    if (PyList_SetItem(list.get(), i, float_object(values[i]).release()) < 0) throw_python_error();
+PyRef axis_tuple(Vec3 direction) {
+  const TrendPlunge axis = trend_plunge_of(direction);
+  return tuple_of(axis.trend, axis.plunge);
+}
+
+namespace {
+
+// A list of n items, item i made by make(i).
+template <class Make>
+PyRef list_made_of(std::size_t n, Make&& make) {
+  PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(n)));
+  for (std::size_t i = 0; i < n; ++i) {
+    // PyList_SetItem steals the item, even when it fails.
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), make(i).release()) != 0) throw_python_error();
   }
   return list;
+}
+
+}  // namespace
+
+PyRef list_of(Vec3 v) {
+  const double values[3] = {v.e, v.n, v.u};
+  return list_of_doubles(values);
+}
+
+PyRef list_of(std::vector<PyRef>&& items) {
+  return list_made_of(items.size(), [&](std::size_t i) { return std::move(items[i]); });
+}
+
+PyRef list_of_doubles(std::span<const double> values) {
+  return list_made_of(values.size(), [&](std::size_t i) { return float_object(values[i]); });
+}
+
+PyRef list_of_counts(std::span<const std::uint64_t> values) {
+  return list_made_of(values.size(), [&](std::size_t i) { return count_object(values[i]); });
+}
+
+PyRef int_of_u128(unsigned __int128 value) {
+  const PyRef high = count_object(static_cast<std::uint64_t>(value >> 64));
+  const PyRef low = count_object(static_cast<std::uint64_t>(value));
+  const PyRef shift = count_object(64);
+  const PyRef shifted = checked(PyNumber_Lshift(high.get(), shift.get()));
+  return checked(PyNumber_Or(shifted.get(), low.get()));
+}
+
+PyRef exact_product(std::initializer_list<unsigned __int128> factors) {
+  PyRef product = count_object(1);
+  for (const unsigned __int128 factor : factors) {
+    product = checked(PyNumber_Multiply(product.get(), int_of_u128(factor).get()));
+  }
+  return product;
 }
 
 namespace {

@@ -4,6 +4,7 @@
 // base. Every function throws PythonErrorSet when the interpreter fails.
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <vector>
 
 #include "frame/py_ref.hpp"
@@ -17,10 +18,21 @@ PyRef count_object(std::uint64_t value);
 PyRef bool_object(bool value);
 PyRef none_object();
 
-PyRef tuple_of(Vec3 v);                    // (E, N, U)
+PyRef tuple_of(Vec3 v);                       // (E, N, U)
 PyRef tuple_of(double first, double second);  // (trend, plunge)
 PyRef tuple_of(std::initializer_list<PyRef> items);
-PyRef list_of(Vec3 v);                     // [E, N, U]
+// The (trend, plunge) in degrees of a direction, unfolded.
+PyRef axis_tuple(Vec3 direction);
+
+PyRef list_of(Vec3 v);  // [E, N, U]
+PyRef list_of(std::vector<PyRef>&& items);
+PyRef list_of_doubles(std::span<const double> values);
+PyRef list_of_counts(std::span<const std::uint64_t> values);
+
+// An exact Python int, however large: a 128-bit count, and the product of
+// several (kept exact where the count of candidates saturates 64 bits).
+PyRef int_of_u128(unsigned __int128 value);
+PyRef exact_product(std::initializer_list<unsigned __int128> factors);
 
 // C-contiguous arrays of dtype float64, bool (one byte per flag) and int64.
 // The product of `shape` must equal the buffer's size; shapes of two or more

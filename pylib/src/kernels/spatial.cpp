@@ -1,4 +1,4 @@
-// Wrappers of the grid, kernel and density functions of the spatial-field group.
+// The grid, kernel and density functions of the spatial-field group.
 #include <cstdint>
 #include <span>
 #include <string>
@@ -6,26 +6,41 @@
 
 #include "frame/errors.hpp"
 #include "frame/gil.hpp"
+#include "frame/registration.hpp"
 #include "frame/results.hpp"
-#include "kernels/field_lists.hpp"
 #include "spatial/density.hpp"
 #include "spatial/grid.hpp"
 #include "spatial/kernel.hpp"
-#include "text/number_format.hpp"
-#include "wrappers.hpp"
 
 namespace velkor::py {
-
 namespace {
 
 void check_field_dimension(std::int64_t dimension) {
   if (dimension < 1 || dimension > 3) {
-    raise_value_error("a field must have 1, 2 or 3 coordinates per observation, not " +
-                      std::to_string(dimension));
+    raise_value_error("a field must have 1, 2 or 3 coordinates per observation, not " + std::to_string(dimension));
   }
 }
 
-}  // namespace
+constexpr const char* kCoveringGridParameters[] = {"points", "spacing", "margin"};
+
+constexpr const char kCoveringGridDoc[] = R"doc(covering_grid(points, spacing, margin=0.0)
+--
+
+A grid covering a set of points, with room around them.
+
+points is an (N, D) float64 array of map coordinates (D = 1, 2 or 3, any
+strides), spacing a sequence of D node spacings in map units, and margin the
+distance (default 0.0) by which the grid extends past the outermost point on
+every side of every axis. Returns a dict with origin (list of D floats: the
+first node itself, the lowest coordinate minus the margin, not a cell
+corner), spacing (the values given), counts (list of D ints, nodes per axis)
+and node_count (their product): exactly the origin, spacing and counts that
+density_field, stress_field and field_cost take. The last node on an axis is
+the last whole step not beyond the highest coordinate plus the margin, with
+no tolerance, so with margin 0 the outermost point can lie beyond it. No
+points, a spacing of the wrong length, a NaN or infinite coordinate, or a
+margin or spacing that is not a positive (margin: non-negative) finite number
+raise ValueError. The interpreter lock is held.)doc";
 
 PyRef covering_grid(const Arguments& args) {
   const StridedView2D<double> points = args.to_array2d<double>(0);
@@ -54,6 +69,28 @@ PyRef covering_grid(const Arguments& args) {
       .finish();
 }
 
+constexpr FunctionEntry kCoveringGrid{{"covering_grid", kCoveringGridParameters, 2}, kCoveringGridDoc, &covering_grid};
+
+constexpr const char* kKernelProfileParameters[] = {"bandwidth", "kernel", "truncation"};
+
+constexpr const char kKernelProfileDoc[] = R"doc(kernel_profile(bandwidth, kernel="quartic", truncation=4.0)
+--
+
+What a kernel does, before any data are put through it.
+
+bandwidth is a sequence of D positive widths in map units (D = 1, 2 or 3),
+one per axis; kernel is "quartic" (default, zero from one bandwidth on),
+"gaussian" (never zero) or "truncated_gaussian" (zero beyond truncation
+bandwidths, default 4.0; truncation is ignored by the other two). Every kernel
+integrates to 1 over D-dimensional space, so densities are observations per
+unit length, area or volume. Returns a dict with reach (list of D floats, how
+far the kernel reaches along each axis in map units, or None for the plain
+Gaussian, which makes every node cost the whole data set), peak (the value at
+zero offset, in observations per unit measure) and retained_mass (the share
+of the mass inside the support: 1.0 except for the truncated Gaussian, whose
+cut-off mass is reported and never renormalised). Bad bandwidths, names or
+truncations raise ValueError. The interpreter lock is held.)doc";
+
 PyRef kernel_profile(const Arguments& args) {
   const std::vector<double> bandwidth = args.to_double_vector(0);
   const std::string name = args.to_string(1, "quartic");
@@ -70,6 +107,32 @@ PyRef kernel_profile(const Arguments& args) {
       .set("retained_mass", float_object(retained_mass(*kernel)))
       .finish();
 }
+
+constexpr FunctionEntry kKernelProfile{
+    {"kernel_profile", kKernelProfileParameters, 1}, kKernelProfileDoc, &kernel_profile};
+
+constexpr const char* kDensityFieldParameters[] = {"points",    "origin", "spacing",   "counts",
+                                                   "bandwidth", "kernel", "truncation"};
+
+constexpr const char kDensityFieldDoc[] =
+    R"doc(density_field(points, origin, spacing, counts, bandwidth, kernel="quartic", truncation=4.0)
+--
+
+Kernel density over located points, at every node of a grid.
+
+points is an (M, D) float64 array of observation coordinates (D = 1, 2 or 3;
+M may be 0). origin, spacing and counts describe the grid as covering_grid
+returns them: origin is the first node, spacing the node distance in map
+units, counts the nodes per axis. bandwidth, kernel and truncation are as in
+kernel_profile. Returns a 1-D float64 array of length node_count holding, at
+every node, the sum of the kernel values of the points that reach it, in
+observations per unit length, area or volume. Nodes are in flat order with
+the first axis fastest: values.reshape(counts, order="F") gives the field. A
+node that nothing reaches holds -0.0; points with NaN or infinite
+coordinates contribute nothing. Bad arguments raise ValueError before any
+work starts. The interpreter lock is released while the field is computed on
+the worker pool (RAYON_NUM_THREADS sets its size); the result is identical
+bit for bit for any number of threads.)doc";
 
 PyRef density_field(const Arguments& args) {
   const StridedView2D<double> points = args.to_array2d<double>(0);
@@ -95,6 +158,16 @@ PyRef density_field(const Arguments& args) {
   std::vector<double> values = without_gil([&] { return density_values(list, *grid, *kernel); });
   const auto length = static_cast<std::int64_t>(values.size());
   return array_of(std::move(values), {length});
+}
+
+constexpr FunctionEntry kDensityField{{"density_field", kDensityFieldParameters, 5}, kDensityFieldDoc, &density_field};
+
+}  // namespace
+
+MethodTable spatial_methods() {
+  static PyMethodDef methods[] = {method_definition<kCoveringGrid>(), method_definition<kKernelProfile>(),
+                                  method_definition<kDensityField>()};
+  return methods;
 }
 
 }  // namespace velkor::py

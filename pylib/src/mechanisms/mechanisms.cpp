@@ -1,4 +1,4 @@
-// Wrappers of the focal-mechanism functions: kinematic axes of faults, the
+// The focal-mechanism functions: kinematic axes of faults, the
 // rotations between two double couples, Kagan angles pair by pair and as a
 // catalogue matrix, and turning a mechanism about an axis.
 #include <cstdint>
@@ -9,12 +9,12 @@
 
 #include "frame/errors.hpp"
 #include "frame/gil.hpp"
+#include "frame/registration.hpp"
 #include "frame/results.hpp"
 #include "structural/focal_mechanism.hpp"
 #include "structural/kagan_matrix.hpp"
 #include "structural/mechanism_lanes.hpp"
 #include "text/number_format.hpp"
-#include "wrappers.hpp"
 
 namespace velkor::py {
 namespace {
@@ -30,11 +30,6 @@ FocalMechanism mechanism_or_raise(CoreResult<FocalMechanism>&& mechanism, const 
   return *mechanism;
 }
 
-PyRef axis_tuple(Vec3 v) {
-  const TrendPlunge axis = trend_plunge_of(v);
-  return tuple_of(axis.trend, axis.plunge);
-}
-
 // (N, 2) rows of trend and plunge.
 PyRef axis_array(std::vector<double>&& values) {
   const auto rows = static_cast<std::int64_t>(values.size() / 2);
@@ -47,7 +42,26 @@ void push_axis(std::vector<double>& values, Vec3 v) {
   values.push_back(axis.plunge);
 }
 
-}  // namespace
+constexpr const char* kPtbAxesParameters[] = {"faults", "senses"};
+
+constexpr const char kPtbAxesDoc[] = R"doc(ptb_axes(faults, senses=None)
+--
+
+The P, T and B kinematic axes of a set of faults.
+
+faults is an (N, 4) float64 array (any strides) of strike (right-hand
+rule), dip, slickenline trend and slickenline plunge in degrees, checked
+as score_stress checks it (each slickenline within 1 degree of its plane);
+senses is an optional (N,) bool array, None or absent meaning every sense
+is known. P and T lie at 45 degrees to the plane, in the plane of its
+upward normal n and the slip s (P along n - s, T along n + s), and B is
+T x P. Returns a dict with the keys p, t and b, each a new (N, 2) float64
+array of (trend, plunge) in degrees; P and T point down (plunge >= 0 up
+to rounding), B is not folded and may plunge upward. Needs every sense of
+slip: the first fault whose sense is False is refused with "fault {i}: the
+slickenline has no determined sense of movement, ...", after all rows have
+been parsed. A fault with a NaN angle gives NaN axes. The interpreter lock
+is held.)doc";
 
 PyRef ptb_axes(const Arguments& args) {
   const auto faults_view = args.to_array2d<double>(0);
@@ -71,6 +85,27 @@ PyRef ptb_axes(const Arguments& args) {
       .set("b", axis_array(std::move(b)))
       .finish();
 }
+
+constexpr FunctionEntry kPtbAxes{{"ptb_axes", kPtbAxesParameters, 1}, kPtbAxesDoc, &ptb_axes};
+
+constexpr const char* kKaganAnglesParameters[] = {"first", "second"};
+
+constexpr const char kKaganAnglesDoc[] = R"doc(kagan_angles(first, second)
+--
+
+The Kagan angle between mechanisms, pair by pair.
+
+first and second are (N, 4) float64 arrays (any strides) whose rows are P
+trend, P plunge, T trend, T plunge in degrees; both must have the same
+number of rows. Each row is made a double couple: P and T are folded into
+the lower hemisphere, must be within 1 degree of perpendicular, and P is
+made exactly perpendicular to T. Returns a new (N,) float64 array whose
+entry i is the smallest rotation, in degrees within [0, 120], that carries
+mechanism i of first onto mechanism i of second; turns below about 0.000115
+degrees count as 0. A row holding NaN gives NaN. Raises ValueError naming
+the first bad row ("mechanism {i}: ..."), first array before second, then
+for differing lengths. The interpreter lock is released while the rows
+are parsed and the angles computed.)doc";
 
 PyRef kagan_angles(const Arguments& args) {
   const auto first_view = args.to_array2d<double>(0);
@@ -110,6 +145,26 @@ PyRef kagan_angles(const Arguments& args) {
   return array_of(std::move(outcome.angles), {n});
 }
 
+constexpr FunctionEntry kKaganAngles{{"kagan_angles", kKaganAnglesParameters, 2}, kKaganAnglesDoc, &kagan_angles};
+
+constexpr const char* kKaganAngleMatrixParameters[] = {"mechanisms"};
+
+constexpr const char kKaganAngleMatrixDoc[] = R"doc(kagan_angle_matrix(mechanisms)
+--
+
+Every Kagan angle in a catalogue, as an (N, N) matrix.
+
+mechanisms is an (N, 4) float64 array (any strides) of P trend, P plunge,
+T trend, T plunge in degrees, each row checked as in kagan_angles. Returns a
+new C-ordered (N, N) float64 array: entry (i, j) is the Kagan angle in
+degrees between mechanisms i and j, equal bit for bit to kagan_angles of
+that pair. Only the upper triangle is computed; the lower one is a copy,
+so the matrix is exactly symmetric, and the diagonal is exactly 0 (also
+for a row holding NaN, whose other entries are NaN). N = 0 gives shape
+(0, 0). The interpreter lock is released while the rows are computed in
+parallel on the worker pool (RAYON_NUM_THREADS sets its size); the result
+does not depend on the number of threads.)doc";
+
 PyRef kagan_angle_matrix(const Arguments& args) {
   const auto view = args.to_array2d<double>(0);
   const FreshArray<FocalMechanism> mechanisms = parsed_or_raise(view);
@@ -120,6 +175,31 @@ PyRef kagan_angle_matrix(const Arguments& args) {
   const auto side = static_cast<std::int64_t>(n);
   return array_of(std::move(*upper), {side, side});
 }
+
+constexpr FunctionEntry kKaganAngleMatrix{
+    {"kagan_angle_matrix", kKaganAngleMatrixParameters, 1}, kKaganAngleMatrixDoc, &kagan_angle_matrix};
+
+constexpr const char* kFocalMechanismRotationsParameters[] = {"first_p_trend",  "first_p_plunge", "first_t_trend",
+                                                              "first_t_plunge", "second_p_trend", "second_p_plunge",
+                                                              "second_t_trend", "second_t_plunge"};
+
+constexpr const char kFocalMechanismRotationsDoc[] =
+    R"doc(focal_mechanism_rotations(first_p_trend, first_p_plunge, first_t_trend, first_t_plunge, second_p_trend, second_p_plunge, second_t_trend, second_t_plunge)
+--
+
+All four rotations that carry one focal mechanism onto another.
+
+Each mechanism is given by the trend and plunge in degrees of its P and T
+axes (folded into the lower hemisphere, within 1 degree of perpendicular).
+A double couple is unchanged by a half turn about its own T, P or B axis,
+so four rotations carry the first onto the second. Returns a dict with the
+keys trend, plunge and angle_degrees, each a new (4,) float64 array: the
+directed rotation axis (plunge negative when it points up) and the turn by
+the right-hand rule, in [0, 180], sorted by turn (stable), so element 0 of
+angle_degrees is the Kagan angle. A turn below about 0.000115 degrees has
+no axis: it is reported as axis (0, 0) with angle 0. Raises ValueError
+"first mechanism: ..." or "second mechanism: ..." for axes that are not a
+double couple. The interpreter lock is held.)doc";
 
 PyRef focal_mechanism_rotations(const Arguments& args) {
   double values[8];
@@ -143,18 +223,53 @@ PyRef focal_mechanism_rotations(const Arguments& args) {
       .finish();
 }
 
+constexpr FunctionEntry kFocalMechanismRotations{{"focal_mechanism_rotations", kFocalMechanismRotationsParameters, 8},
+                                                 kFocalMechanismRotationsDoc,
+                                                 &focal_mechanism_rotations};
+
+constexpr const char* kRotateFocalMechanismParameters[] = {"p_trend",    "p_plunge",    "t_trend",      "t_plunge",
+                                                           "axis_trend", "axis_plunge", "angle_degrees"};
+
+constexpr const char kRotateFocalMechanismDoc[] =
+    R"doc(rotate_focal_mechanism(p_trend, p_plunge, t_trend, t_plunge, axis_trend, axis_plunge, angle_degrees)
+--
+
+Turn a focal mechanism about an axis.
+
+The mechanism is given by the trend and plunge in degrees of its P and T
+axes; it is turned by angle_degrees (any sign and size) by the right-hand
+rule about the directed axis of trend axis_trend and plunge axis_plunge
+(about a downward vertical axis a positive angle increases trends).
+Applying any rotation of focal_mechanism_rotations to the first mechanism
+gives the second. Returns a dict with the keys p, t and b, each a tuple
+(trend, plunge) in degrees; P and T are folded into the lower hemisphere,
+B = T x P is not and may plunge upward. NaN anywhere gives NaN axes.
+Raises ValueError when P and T are more than 1 degree from perpendicular.
+The interpreter lock is held.)doc";
+
 PyRef rotate_focal_mechanism(const Arguments& args) {
   double values[7];
   for (std::size_t i = 0; i < 7; ++i) values[i] = args.to_double(i);
   const FocalMechanism mechanism =
       mechanism_or_raise(focal_mechanism_from_axes(values[0], values[1], values[2], values[3]), "");
-  const FocalMechanism turned =
-      mechanism_or_raise(rotate_mechanism(mechanism, values[4], values[5], values[6]), "");
+  const FocalMechanism turned = mechanism_or_raise(rotate_mechanism(mechanism, values[4], values[5], values[6]), "");
   return DictBuilder()
       .set("p", axis_tuple(turned.p))
       .set("t", axis_tuple(turned.t))
       .set("b", axis_tuple(turned.b()))
       .finish();
+}
+
+constexpr FunctionEntry kRotateFocalMechanism{
+    {"rotate_focal_mechanism", kRotateFocalMechanismParameters, 7}, kRotateFocalMechanismDoc, &rotate_focal_mechanism};
+
+}  // namespace
+
+MethodTable mechanism_methods() {
+  static PyMethodDef methods[] = {method_definition<kPtbAxes>(), method_definition<kKaganAngles>(),
+                                  method_definition<kKaganAngleMatrix>(), method_definition<kFocalMechanismRotations>(),
+                                  method_definition<kRotateFocalMechanism>()};
+  return methods;
 }
 
 }  // namespace velkor::py
