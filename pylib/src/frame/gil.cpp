@@ -4,11 +4,6 @@
 
 namespace velkor::py {
 
-int& lock_counter() {
-  thread_local int count = 0;
-  return count;
-}
-
 PyThreadState*& released_thread_state() {
   thread_local PyThreadState* state = nullptr;
   return state;

@@ -9,29 +9,21 @@
 
 namespace velkor::py {
 
-// Per-thread count of "this thread holds the lock" marks set by the guards.
-int& lock_counter();
-
 // The thread state saved by the innermost LockReleased of this thread, or
 // nullptr while this thread holds the lock.
 PyThreadState*& released_thread_state();
 
 class LockReleased {
  public:
-  LockReleased() : saved_count_(lock_counter()), saved_state_(released_thread_state()) {
-    lock_counter() = 0;
-    released_thread_state() = PyEval_SaveThread();
-  }
+  LockReleased() : saved_state_(released_thread_state()) { released_thread_state() = PyEval_SaveThread(); }
   ~LockReleased() {
     PyEval_RestoreThread(released_thread_state());
     released_thread_state() = saved_state_;
-    lock_counter() = saved_count_;
   }
   LockReleased(const LockReleased&) = delete;
   LockReleased& operator=(const LockReleased&) = delete;
 
  private:
-  int saved_count_;
   PyThreadState* saved_state_;
 };
 

@@ -1,7 +1,6 @@
 #pragma once
-// The call guard: marks the lock as held on this thread, runs the wrapper
-// with Ctrl-C watched for, and turns every way out into a return value the
-// interpreter understands.
+// The call guard: runs the wrapper with Ctrl-C watched for, and turns every
+// way out into a return value the interpreter understands.
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -24,11 +23,6 @@ void raise_panic(const char* message) noexcept;
 // Runs body() -> PyRef and returns a new reference or NULL with an exception set.
 template <class Body>
 PyObject* call_guarded(Body&& body) noexcept {
-  struct CounterMark {
-    int saved = lock_counter();
-    CounterMark() { ++lock_counter(); }
-    ~CounterMark() { lock_counter() = saved; }
-  } mark;
   SignalCheck signals;
   try {
     try {
