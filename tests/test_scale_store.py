@@ -72,7 +72,22 @@ def test_a_run_stopped_anywhere_resumes_to_the_same_bytes(monkeypatch, tmp_path,
     assert xr.open_zarr(store)["phi"].values.tobytes() == reference["phi"].values.tobytes()
 
 
-def test_ctrl_c_while_a_slab_is_recorded_waits_until_its_record_is_in(monkeypatch, tmp_path, reference):
+@pytest.fixture
+def sigint_raises():
+    """Python's own SIGINT handler for the test, also where the suite runs as a background job of a
+    script (which starts with SIGINT ignored, so a real SIGINT would be dropped)."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
+def default_sigint() -> None:
+    """In a child before it starts: SIGINT back to its default, so the interpreter installs its handler."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
+def test_ctrl_c_while_a_slab_is_recorded_waits_until_its_record_is_in(monkeypatch, tmp_path, reference,
+                                                                      sigint_raises):
     store = tmp_path / "f.zarr"
     original = _store.FieldStore.write_slab
 
@@ -159,7 +174,7 @@ def test_the_command_line_stops_on_sigint_keeps_its_slabs_and_resumes_to_one_cal
             "0.25", "--no-progress"]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     child = subprocess.Popen([sys.executable, "-m", "velkor.cli", *base, "--out", str(out)], env=env,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, preexec_fn=default_sigint)
     try:
         records = out / "velkor_slabs" / "stats"
         deadline = time.monotonic() + 120
