@@ -1,31 +1,14 @@
 """Core-library checks that no Python function reaches directly: the message number formatting, every
-error kind's text and the orientation geometry's edge cases. A small C++ program is compiled against the
-core sources with the project's numerics flags and its output compared here."""
+error kind's text and the orientation geometry's edge cases. A small C++ program linked with the core
+(tests/core, built by the core_checks fixture) prints them, and its output is compared here."""
 
 import decimal
-import pathlib
-import shutil
-import subprocess
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-CORE = ROOT / "lib" / "src"
-
-
 @pytest.fixture(scope="module")
-def core(tmp_path_factory):
-    compiler = shutil.which("g++") or shutil.which("c++")
-    if compiler is None or not CORE.is_dir():
-        pytest.skip("needs a C++ compiler and the core sources")
-    sources = [CORE / "text" / "number_format.cpp", CORE / "structural" / "core_error.cpp",
-               CORE / "structural" / "geol_axis.cpp", CORE / "structural" / "geol_plane.cpp"]
-    exe = tmp_path_factory.mktemp("core") / "core_checks"
-    subprocess.run([compiler, "-std=c++23", "-O2", "-ffp-contract=off", f"-I{CORE}",
-                    str(ROOT / "tests" / "core" / "core_checks.cpp"), *map(str, sources), "-o", str(exe)],
-                   check=True, capture_output=True)
-    out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout
-    return dict(line.split("|", 1) for line in out.splitlines())
+def core(core_checks):
+    return dict(line.split("|", 1) for line in core_checks.run("core_checks").splitlines())
 
 
 @pytest.mark.parametrize("value,text", [

@@ -4,9 +4,6 @@ Python search at coarse steps, and (through a compiled check program) identity o
 unpruned and store-everything-and-sort searches."""
 
 import math
-import pathlib
-import shutil
-import subprocess
 import sys
 import threading
 
@@ -16,8 +13,6 @@ import pytest
 import stress_reference as ref
 from _velkor import kernels
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-CORE = ROOT / "lib" / "src"
 STEP_MESSAGE = "angle_step_degrees and phi_step must be positive finite numbers"
 RESULT_KEYS = ["best", "runners_up", "candidates_tried", "candidates_scored"]
 TENSOR_KEYS = ["s1", "s2", "s3", "phi", "mean_misfit_degrees", "faults_scored", "effective_sample_size"]
@@ -307,27 +302,9 @@ def test_identical_across_thread_counts(child):
 
 
 @pytest.fixture(scope="module")
-def core_outputs(tmp_path_factory):
-    """The check program's output, built with the run-time choice of vector width and with the baseline width
-    only (both compiled at once)."""
-    compiler = shutil.which("g++") or shutil.which("c++")
-    if compiler is None or not CORE.is_dir():
-        pytest.skip("needs a C++ compiler and the core sources")
-    sources = [CORE / "text" / "number_format.cpp", CORE / "parallel" / "stop_check.cpp"] + [
-        CORE / "structural" / f"{name}.cpp" for name in (
-            "core_error", "geol_axis", "geol_plane", "stress", "fault_slip", "fault_lanes", "inversion")]
-    folder = tmp_path_factory.mktemp("inversion")
-    builds = []
-    for extra in ([], ["-DVELKOR_BASELINE_ONLY"]):
-        exe = folder / f"inversion_checks{len(extra)}"
-        builds.append((exe, subprocess.Popen(
-            [compiler, "-std=c++23", "-O2", "-ffp-contract=off", f"-I{CORE}", *extra,
-             str(ROOT / "tests" / "core" / "inversion_checks.cpp"), *map(str, sources), "-o", str(exe)],
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)))
-    for exe, build in builds:
-        assert build.wait() == 0, build.stderr.read().decode()
-    return [subprocess.run([str(exe)], check=True, capture_output=True, text=True, timeout=600).stdout
-            for exe, _ in builds]
+def core_outputs(core_checks):
+    """The check program's output with the run-time choice of vector width, and with the baseline width only."""
+    return core_checks.run_both_widths("inversion_checks")
 
 
 @pytest.fixture(scope="module")

@@ -454,29 +454,10 @@ def test_fault_arguments_are_typed():
         kernels.ptb_axes(np.zeros((2, 4), dtype=np.float32))
 
 
-def test_vector_widths_agree_bit_for_bit(tmp_path):
+def test_vector_widths_agree_bit_for_bit(core_checks):
     """The matrix rows, the parsed rows and the pairwise angles are computed several at a time, four lanes
     wide where the processor allows it: both widths, and the one-by-one routes, give the same bits."""
-    import pathlib
-    import shutil
-    import subprocess
-
-    compiler = shutil.which("g++") or shutil.which("c++")
-    root = pathlib.Path(__file__).resolve().parent.parent
-    core = root / "lib" / "src"
-    if compiler is None or not core.is_dir():
-        pytest.skip("needs a C++ compiler and the core sources")
-    sources = [core / "structural" / name for name in ("focal_mechanism.cpp", "kagan_matrix.cpp", "mechanism_lanes.cpp",
-                                                       "geol_axis.cpp", "core_error.cpp")]
-    sources += [core / "text" / "number_format.cpp", core / "parallel" / "worker_pool.cpp",
-                core / "common" / "fresh_array.cpp", core / "parallel" / "stop_check.cpp"]
-    outputs = []
-    for extra in ([], ["-DVELKOR_BASELINE_ONLY"]):
-        exe = tmp_path / f"kagan_paths{len(extra)}"
-        subprocess.run([compiler, "-std=c++23", "-O2", "-ffp-contract=off", f"-I{core}", *extra,
-                        str(root / "tests" / "core" / "kagan_paths.cpp"), *map(str, sources), "-pthread", "-o",
-                        str(exe)], check=True, capture_output=True)
-        outputs.append(subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout)
+    outputs = core_checks.run_both_widths("kagan_paths")
     assert outputs[0] == outputs[1]
     assert "mismatches 0\n" in outputs[0]
     # Parsed many rows at a time and one by one, pairs many at a time and one by one: the same bits, and

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/lanes.hpp"
 #include "structural/fault_lanes.hpp"
 #include "structural/fault_slip.hpp"
 #include "structural/geol_plane.hpp"
@@ -385,7 +386,10 @@ void count_checks() {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  // The second run of the checks: every loop at the baseline width.
+  if (argc > 1 && std::strcmp(argv[1], "--baseline-lanes") == 0) lanes::restrict_to_baseline_lanes();
+  std::printf("lanes %s\n", lanes::use_wide_lanes() ? "wide" : "baseline");
   count_checks();
   weight_checks();
   ranking_checks();

@@ -9,13 +9,17 @@
 #include <random>
 #include <vector>
 
+#include "common/lanes.hpp"
 #include "structural/focal_mechanism.hpp"
 #include "structural/kagan_matrix.hpp"
 #include "structural/mechanism_lanes.hpp"
 
 using namespace velkor;
 
-int main() {
+int main(int argc, char** argv) {
+  // The second run of the checks: every loop at the baseline width.
+  if (argc > 1 && std::strcmp(argv[1], "--baseline-lanes") == 0) lanes::restrict_to_baseline_lanes();
+  std::printf("lanes %s\n", lanes::use_wide_lanes() ? "wide" : "baseline");
   std::mt19937_64 generator(20261208);
   std::uniform_real_distribution<double> trend(0.0, 360.0), plunge(-90.0, 90.0);
   std::vector<FocalMechanism> mechanisms;

@@ -112,11 +112,20 @@ struct Pack {
   }
 };
 
+namespace detail {
+inline bool wide_lanes_allowed = true;
+}
+
+// Keeps every loop at the baseline width from now on, as a build without the
+// wide copies runs: the core's checks compare both widths in one program.
+// Call it before any work starts.
+inline void restrict_to_baseline_lanes() { detail::wide_lanes_allowed = false; }
+
 // Whether the four-lane copies may run on this processor (decided once).
 inline bool use_wide_lanes() {
 #if defined(VELKOR_WIDE_LANES)
   static const bool wide = __builtin_cpu_supports("avx2");
-  return wide;
+  return wide && detail::wide_lanes_allowed;
 #else
   return false;
 #endif
