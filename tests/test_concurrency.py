@@ -136,10 +136,12 @@ def test_the_lock_is_released_while_heavy_functions_compute():
     sys.setswitchinterval(0.001)
     try:
         for name, (function, args) in heavy_calls().items():
-            # A shared machine can stall either thread now and then, so each function gets three tries;
+            # A shared machine can stall either thread now and then, so a function gets up to three tries;
             # a call that holds the lock fails all of them.
-            attempts = [pause_during(function, args) for _ in range(3)]
-            longest, span = min(attempts, key=lambda a: a[0] / a[1])
+            for _ in range(3):
+                longest, span = pause_during(function, args)
+                if longest < 0.8 * span:
+                    break
             print(f"{name}: longest pause {longest:.3f} s of a {span:.3f} s call")
             assert span > 0.03, f"{name}: the heavy call is too light to tell ({span:.3f} s)"
             assert longest < 0.8 * span, f"{name}: paused {longest:.3f} s of a {span:.3f} s call"
