@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "common/core_error.hpp"
 #include "common/saturating.hpp"
-#include "structural/core_error.hpp"
-#include "structural/geol_axis.hpp"
-#include "structural/geol_plane.hpp"
+#include "geometry/geol_axis.hpp"
+#include "geometry/geol_plane.hpp"
 #include "text/number_format.hpp"
 
 using namespace velkor;

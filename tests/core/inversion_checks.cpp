@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "common/lanes.hpp"
+#include "geometry/geol_plane.hpp"
 #include "structural/fault_lanes.hpp"
 #include "structural/fault_slip.hpp"
-#include "structural/geol_plane.hpp"
 #include "structural/inversion.hpp"
 #include "structural/stress.hpp"
 

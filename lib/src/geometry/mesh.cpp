@@ -1,6 +1,6 @@
 #include "geometry/mesh.hpp"
 
-#include "structural/core_error.hpp"
+#include "common/core_error.hpp"
 
 namespace velkor {
 

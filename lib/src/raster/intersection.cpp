@@ -6,8 +6,8 @@
 
 #include "common/internal_failure.hpp"
 #include "common/open_hash_map.hpp"
+#include "geometry/geol_plane.hpp"
 #include "parallel/stop_check.hpp"
-#include "structural/geol_plane.hpp"
 
 namespace velkor {
 namespace {

@@ -6,8 +6,8 @@
 
 #include "common/internal_failure.hpp"
 #include "common/saturating.hpp"
+#include "geometry/geol_axis.hpp"
 #include "parallel/stop_check.hpp"
-#include "structural/geol_axis.hpp"
 
 namespace velkor {
 namespace {

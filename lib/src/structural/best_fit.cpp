@@ -12,8 +12,8 @@
 #include "common/internal_failure.hpp"
 #include "common/open_hash_map.hpp"
 #include "common/saturating.hpp"
+#include "geometry/geol_axis.hpp"
 #include "parallel/stop_check.hpp"
-#include "structural/geol_axis.hpp"
 
 namespace velkor {
 namespace {

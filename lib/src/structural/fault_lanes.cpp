@@ -6,7 +6,7 @@
 
 #include "common/internal_failure.hpp"
 #include "common/lanes.hpp"
-#include "structural/geol_axis.hpp"
+#include "geometry/geol_axis.hpp"
 
 namespace velkor {
 

@@ -4,8 +4,8 @@
 #include <cmath>
 
 #include "common/memory_limit.hpp"
+#include "geometry/geol_axis.hpp"
 #include "parallel/stop_check.hpp"
-#include "structural/geol_axis.hpp"
 #include "text/number_format.hpp"
 
 namespace velkor {

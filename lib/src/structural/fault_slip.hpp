@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "common/core_error.hpp"
 #include "common/strided_view.hpp"
 #include "geometry/vec3.hpp"
-#include "structural/core_error.hpp"
 #include "structural/stress.hpp"
 
 namespace velkor {

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "common/core_error.hpp"
 #include "common/fresh_array.hpp"
 #include "common/strided_view.hpp"
+#include "geometry/geol_axis.hpp"
 #include "geometry/vec3.hpp"
-#include "structural/core_error.hpp"
 #include "structural/fault_slip.hpp"
-#include "structural/geol_axis.hpp"
 
 namespace velkor {
 

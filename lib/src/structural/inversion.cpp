@@ -6,9 +6,9 @@
 #include <limits>
 
 #include "common/saturating.hpp"
+#include "geometry/geol_axis.hpp"
 #include "parallel/stop_check.hpp"
 #include "structural/fault_lanes.hpp"
-#include "structural/geol_axis.hpp"
 
 namespace velkor {
 namespace {

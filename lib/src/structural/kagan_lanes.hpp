@@ -8,8 +8,8 @@
 #include <cstddef>
 
 #include "common/lanes.hpp"
+#include "geometry/geol_axis.hpp"
 #include "structural/focal_mechanism.hpp"
-#include "structural/geol_axis.hpp"
 
 namespace velkor::kagan_lanes {
 

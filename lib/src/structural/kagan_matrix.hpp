@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "structural/core_error.hpp"
+#include "common/core_error.hpp"
 #include "structural/focal_mechanism.hpp"
 
 namespace velkor {

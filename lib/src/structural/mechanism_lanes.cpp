@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "common/lanes.hpp"
+#include "geometry/geol_axis.hpp"
 #include "parallel/stop_check.hpp"
-#include "structural/geol_axis.hpp"
 #include "structural/kagan_lanes.hpp"
 
 namespace velkor {

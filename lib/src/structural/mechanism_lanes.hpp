@@ -12,8 +12,8 @@
 #include <optional>
 #include <span>
 
+#include "common/core_error.hpp"
 #include "common/strided_view.hpp"
-#include "structural/core_error.hpp"
 #include "structural/focal_mechanism.hpp"
 
 namespace velkor {

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "common/internal_failure.hpp"
-#include "structural/geol_plane.hpp"
+#include "geometry/geol_plane.hpp"
 
 namespace velkor {
 

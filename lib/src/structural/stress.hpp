@@ -17,9 +17,9 @@
 #include <cmath>
 #include <optional>
 
+#include "common/core_error.hpp"
+#include "geometry/geol_axis.hpp"
 #include "geometry/vec3.hpp"
-#include "structural/core_error.hpp"
-#include "structural/geol_axis.hpp"
 
 namespace velkor {
 

@@ -9,9 +9,9 @@
 
 #include "common/internal_failure.hpp"
 #include "common/memory_limit.hpp"
-#include "parallel/worker_pool.hpp"
+#include "geometry/geol_axis.hpp"
 #include "parallel/stop_check.hpp"
-#include "structural/geol_axis.hpp"
+#include "parallel/worker_pool.hpp"
 
 namespace velkor {
 

@@ -4,8 +4,8 @@
 // InternalFailure (from the core) becomes PanicException in the guard.
 #include <string>
 
+#include "common/core_error.hpp"
 #include "frame/py_ref.hpp"
-#include "structural/core_error.hpp"
 
 namespace velkor::py {
 

@@ -6,7 +6,7 @@
 #include "frame/errors.hpp"
 #include "frame/numpy_api.hpp"
 #include "frame/slice_container.hpp"
-#include "structural/geol_axis.hpp"
+#include "geometry/geol_axis.hpp"
 
 namespace velkor::py {
 

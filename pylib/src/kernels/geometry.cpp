@@ -1,8 +1,8 @@
 // The two single-value geometry conversions.
 #include "frame/registration.hpp"
 #include "frame/results.hpp"
-#include "structural/geol_axis.hpp"
-#include "structural/geol_plane.hpp"
+#include "geometry/geol_axis.hpp"
+#include "geometry/geol_plane.hpp"
 
 namespace velkor::py {
 namespace {

@@ -9,8 +9,8 @@
 #include "frame/gil.hpp"
 #include "frame/registration.hpp"
 #include "frame/results.hpp"
+#include "geometry/geol_axis.hpp"
 #include "structural/fault_slip.hpp"
-#include "structural/geol_axis.hpp"
 #include "structural/inversion.hpp"
 
 namespace velkor::py {

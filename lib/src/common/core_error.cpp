@@ -1,4 +1,4 @@
-#include "structural/core_error.hpp"
+#include "common/core_error.hpp"
 
 #include "text/number_format.hpp"
 

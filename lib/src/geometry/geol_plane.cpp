@@ -1,9 +1,9 @@
-#include "structural/geol_plane.hpp"
+#include "geometry/geol_plane.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "structural/geol_axis.hpp"
+#include "geometry/geol_axis.hpp"
 
 namespace velkor {
 

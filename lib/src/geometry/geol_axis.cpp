@@ -1,4 +1,4 @@
-#include "structural/geol_axis.hpp"
+#include "geometry/geol_axis.hpp"
 
 #include <algorithm>
 #include <cmath>
