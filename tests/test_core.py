@@ -63,6 +63,8 @@ def test_three_decimal_formatting(core, value, text):
     ("SlickenlineOffPlane", "slickenline 0 lies 12.250 degrees off the fault plane, more than the 1.000 allowed"),
     ("VertexOutOfRange", "vertex index 7 is out of range for a mesh of 5 vertices"),
     ("ZeroVector", "ZeroVector"),
+    ("Refusal", "no points to cover"),
+    ("Refusal in context", "fault 3: slickenline 0 lies 12.250 degrees off the fault plane, more than the 1.000 allowed"),
 ])
 def test_error_messages(core, kind, text):
     assert core[kind] == text
@@ -102,3 +104,16 @@ def test_rake_of_direction_and_attitude(core):
     assert float(core["rake up dip"]) == pytest.approx(90.0, abs=1e-12)
     assert vec(core["attitude"]) == pytest.approx([120.0, 40.0], abs=1e-12)
     assert core["normalized none"] == "value"  # NaN gives NaN components, not "no normal"
+
+
+def test_wide_counts_are_exact_products(core):
+    """The exact counts (candidate counts of tiny steps, forward solutions of a field) against Python's
+    integers: three factors of every width up to 128 bits, zero, one and the largest among them."""
+    samples = [v.split() for k, v in core.items() if k.startswith("wide ")]
+    assert len(samples) == 300
+    for *factors, limbs in samples:
+        product = 1
+        for factor in factors:
+            product *= int(factor, 16)
+        assert int(limbs, 16) == product, factors
+    assert int(samples[3][-1], 16) == (2**128 - 1) ** 3 and int(samples[2][-1], 16) == 0

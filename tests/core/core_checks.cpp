@@ -11,6 +11,7 @@
 
 #include "common/core_error.hpp"
 #include "common/saturating.hpp"
+#include "common/wide_count.hpp"
 #include "geometry/geol_axis.hpp"
 #include "geometry/geol_plane.hpp"
 #include "text/number_format.hpp"
@@ -104,6 +105,47 @@ int main() {
   line("SlickenlineOffPlane", message(SlickenlineOffPlane{0, 12.25}));
   line("VertexOutOfRange", message(VertexOutOfRange{7, 5}));
   line("ZeroVector", message(ZeroVector{}));
+  line("Refusal", message(Refusal{"no points to cover"}));
+  line("Refusal in context", message(refuse_with_context("fault 3: ", SlickenlineOffPlane{0, 12.25}).error()));
+
+  // Products of random 128-bit factors (with zero, one and the largest among
+  // them), as the hexadecimal limbs of WideCount, most significant first.
+  std::uint64_t draw = 0x9E3779B97F4A7C15ULL;
+  const auto next = [&draw] {
+    draw = draw * 6364136223846793005ULL + 1442695040888963407ULL;
+    return draw ^ (draw >> 31);
+  };
+  const unsigned __int128 largest = ~static_cast<unsigned __int128>(0);
+  for (int k = 0; k < 300; ++k) {
+    std::string factors;
+    WideCount product(1);
+    for (int f = 0; f < 3; ++f) {
+      unsigned __int128 factor = (static_cast<unsigned __int128>(next()) << 64) | next();
+      if (k % 5 == 1) factor >>= next() % 128;  // every width
+      if (k == 2 && f == 1) factor = 0;
+      if (k == 3) factor = largest;
+      if (k == 4 && f == 0) factor = 1;
+      char hex[40];
+      std::snprintf(hex, sizeof hex, "%016llx%016llx", static_cast<unsigned long long>(factor >> 64),
+                    static_cast<unsigned long long>(factor));
+      factors += std::string(f > 0 ? " " : "") + hex;
+      if (f == 2 && k % 2 == 0) {
+        product *= static_cast<std::uint64_t>(factor);  // the narrow multiplication, on the low half
+        factors.resize(factors.size() - 32);
+        std::snprintf(hex, sizeof hex, "%032llx", static_cast<unsigned long long>(factor));
+        factors += hex;
+      } else {
+        product *= factor;
+      }
+    }
+    std::string limbs;
+    for (auto limb = product.limbs().rbegin(); limb != product.limbs().rend(); ++limb) {
+      char hex[24];
+      std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(*limb));
+      limbs += hex;
+    }
+    line("wide " + std::to_string(k), factors + " " + limbs);
+  }
 
   line("axis 0 0", show(axis_from_trend_plunge(0, 0)));
   line("axis 90 0", show(axis_from_trend_plunge(90, 0)));

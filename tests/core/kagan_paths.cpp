@@ -1,9 +1,9 @@
 // Prints the bytes of a Kagan matrix, and whether each of its entries equals
 // the pair-by-pair Kagan angle bit for bit; likewise for mechanisms parsed
 // many rows at a time against the one-row construction, and for the Kagan
-// angles of many pairs at once. Built once with the run-time choice of
-// vector width and once with the baseline width only; the two outputs must
-// be identical.
+// angles of many pairs at once. Run once with the run-time choice of vector
+// width and once with "--baseline-lanes"; the two outputs must be identical
+// (but for the first line, which names the width).
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -15,6 +15,8 @@
 #include "structural/mechanism_lanes.hpp"
 
 using namespace velkor;
+
+constexpr double kZero = 0.0;
 
 int main(int argc, char** argv) {
   // The second run of the checks: every loop at the baseline width.
@@ -37,14 +39,18 @@ int main(int argc, char** argv) {
   mechanisms.push_back(*focal_mechanism_from_axes(0, 0, 90, 0));
   mechanisms.push_back(*focal_mechanism_from_axes(0.00005, 0, 90.00005, 0));  // a turn without an axis
   const std::size_t n = mechanisms.size();
-  auto matrix = kagan_upper_triangle(mechanisms);
+  auto matrix = kagan_matrix(mechanisms);
   if (!matrix) return 1;
+  // Both triangles against each pair's own angle, and a diagonal of zeros.
   std::size_t mismatches = 0;
-  for (std::size_t i = 0; i < n; ++i)
+  for (std::size_t i = 0; i < n; ++i) {
+    if (std::memcmp(&kZero, &(*matrix)[i * n + i], sizeof kZero) != 0) ++mismatches;
     for (std::size_t j = i + 1; j < n; ++j) {
       const double pair = *kagan_angle(mechanisms[i], mechanisms[j]);
       if (std::memcmp(&pair, &(*matrix)[i * n + j], sizeof pair) != 0) ++mismatches;
+      if (std::memcmp(&pair, &(*matrix)[j * n + i], sizeof pair) != 0) ++mismatches;
     }
+  }
   std::printf("mechanisms %zu mismatches %zu\n", n, mismatches);
   unsigned long long hash = 1469598103934665603ULL;
   for (const double v : *matrix) {

@@ -46,6 +46,7 @@ struct MessageOf {
            " vertices";
   }
   std::string operator()(const ZeroVector&) const { return "ZeroVector"; }
+  std::string operator()(const Refusal& e) const { return e.text; }
 };
 
 }  // namespace

@@ -2,7 +2,9 @@
 // The core library's refusals. Every operation that can refuse an input
 // returns CoreResult<T>; the extension frame raises message(error) as
 // ValueError, while the inversion and the fields treat some kinds as a
-// candidate or node without a solution.
+// candidate or node without a solution. The fixed kinds carry their values
+// and render their own messages; a check that no fixed kind describes (a
+// grid, a kernel, an array's shape) refuses with its text as a Refusal.
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -52,13 +54,27 @@ struct VertexOutOfRange {
 // ValueError: where it can occur it is a broken invariant.
 struct ZeroVector {};
 
+// Any other refusal: the message is the text.
+struct Refusal {
+  std::string text;
+};
+
 using CoreError = std::variant<AxesNotSubOrthogonal, PhiOutOfRange, SigmaOrder, AxesNotOrthogonal, ZeroAxis,
                                MissingSlickenline, UndeterminedSense, DegenerateQuaternion, SlickenlineOffPlane,
-                               VertexOutOfRange, ZeroVector>;
+                               VertexOutOfRange, ZeroVector, Refusal>;
 
 template <class T>
 using CoreResult = std::expected<T, CoreError>;
 
 std::string message(const CoreError& error);
+
+// The refusal with that text, ready to return from a CoreResult function.
+inline std::unexpected<CoreError> refuse(std::string text) { return std::unexpected(CoreError{Refusal{std::move(text)}}); }
+
+// The error's message with context in front of it ("fault 3: ..."), as a
+// refusal of its own.
+inline std::unexpected<CoreError> refuse_with_context(const std::string& context, const CoreError& error) {
+  return refuse(context + message(error));
+}
 
 }  // namespace velkor

@@ -1,19 +1,20 @@
 #include "geometry/mesh.hpp"
 
+#include <string>
+
 #include "common/core_error.hpp"
 
 namespace velkor {
 
-std::expected<Mesh, std::string> build_mesh(const StridedView2D<double>& vertices,
-                                            const StridedView2D<std::int64_t>& faces) {
-  if (vertices.cols != 3) return std::unexpected(std::string("vertices must be an (N, 3) array"));
-  if (faces.cols != 3) return std::unexpected(std::string("faces must be an (N, 3) array"));
+CoreResult<Mesh> build_mesh(const StridedView2D<double>& vertices, const StridedView2D<std::int64_t>& faces) {
+  if (vertices.cols != 3) return refuse("vertices must be an (N, 3) array");
+  if (faces.cols != 3) return refuse("faces must be an (N, 3) array");
   // Negative indices are looked for over the whole array first: a face that
   // holds both a negative and an out-of-range index reports the negative one.
   for (std::int64_t f = 0; f < faces.rows; ++f) {
     for (std::int64_t k = 0; k < 3; ++k) {
       const std::int64_t index = faces(f, k);
-      if (index < 0) return std::unexpected("face index " + std::to_string(index) + " is negative");
+      if (index < 0) return refuse("face index " + std::to_string(index) + " is negative");
     }
   }
   const auto vertex_count = static_cast<std::uint64_t>(vertices.rows);
@@ -22,7 +23,7 @@ std::expected<Mesh, std::string> build_mesh(const StridedView2D<double>& vertice
   for (std::int64_t f = 0; f < faces.rows; ++f) {
     for (std::int64_t k = 0; k < 3; ++k) {
       const auto index = static_cast<std::uint64_t>(faces(f, k));
-      if (index >= vertex_count) return std::unexpected(message(VertexOutOfRange{index, vertex_count}));
+      if (index >= vertex_count) return std::unexpected(CoreError{VertexOutOfRange{index, vertex_count}});
       mesh.faces[f][k] = index;
     }
   }

@@ -5,10 +5,9 @@
 // walks it never has to.
 #include <array>
 #include <cstdint>
-#include <expected>
-#include <string>
 #include <vector>
 
+#include "common/core_error.hpp"
 #include "common/strided_view.hpp"
 #include "geometry/vec3.hpp"
 
@@ -23,7 +22,6 @@ struct Mesh {
 // order: a vertex array without exactly three columns, a face array without
 // exactly three columns, the first negative index (rows, then columns), the
 // first index not below the vertex count (same order).
-std::expected<Mesh, std::string> build_mesh(const StridedView2D<double>& vertices,
-                                            const StridedView2D<std::int64_t>& faces);
+CoreResult<Mesh> build_mesh(const StridedView2D<double>& vertices, const StridedView2D<std::int64_t>& faces);
 
 }  // namespace velkor

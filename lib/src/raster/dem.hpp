@@ -19,11 +19,10 @@ namespace velkor {
 // y of the upper-left corner, y step per column, y step per row.
 using GeoTransform = std::array<double, 6>;
 
-inline constexpr const char* kDemLayoutMessage = "DEM must be C-contiguous; pass numpy.ascontiguousarray(dem)";
-
 // True when the elevations can be read as one row-major block. An axis of
 // length one never disqualifies an array, and an empty array is always fine;
-// reversed or transposed views are refused rather than silently copied.
+// reversed or transposed views are refused rather than silently copied (the
+// caller says how to lay the array out).
 bool dem_layout_accepted(const StridedView2D<double>& elevations);
 
 struct ElevationRange {

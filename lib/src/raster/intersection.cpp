@@ -194,9 +194,9 @@ class March {
 
 }  // namespace
 
-std::optional<AnchoredPlane> anchored_plane(Vec3 point, double dip_direction_degrees, double dip_degrees) {
+CoreResult<AnchoredPlane> anchored_plane(Vec3 point, double dip_direction_degrees, double dip_degrees) {
   const auto normal = normalized_upward_normal(GeolPlane{dip_direction_degrees, dip_degrees});
-  if (!normal) return std::nullopt;
+  if (!normal) return refuse("degenerate plane normal");
   return AnchoredPlane{point, *normal};
 }
 

@@ -4,15 +4,13 @@
 // neighbouring cells share their vertices (one vertex per crossed DEM edge),
 // so the chords chain into polylines without any tolerance matching.
 #include <cstdint>
-#include <optional>
 #include <vector>
 
+#include "common/core_error.hpp"
 #include "geometry/vec3.hpp"
 #include "raster/dem.hpp"
 
 namespace velkor {
-
-inline constexpr const char* kDegeneratePlaneMessage = "degenerate plane normal";
 
 // A plane through one located point, with its unit normal.
 struct AnchoredPlane {
@@ -21,9 +19,9 @@ struct AnchoredPlane {
 };
 
 // Built from a dip direction and dip in degrees (the upward normal for dips
-// in [0, 90]); no value when the normal has no direction. Non-finite angles
+// in [0, 90]); refused when the normal has no direction. Non-finite angles
 // give a NaN normal, which is a plane that meets nothing.
-std::optional<AnchoredPlane> anchored_plane(Vec3 point, double dip_direction_degrees, double dip_degrees);
+CoreResult<AnchoredPlane> anchored_plane(Vec3 point, double dip_direction_degrees, double dip_degrees);
 
 // An edge of the DEM named by its two nodes, first node then second, in the
 // orientation both cells that share the edge agree on.

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <string>
 
 #include "common/internal_failure.hpp"
 
@@ -32,13 +34,18 @@ std::uint64_t saturating_count(double value) {
 
 }  // namespace
 
-std::expected<Grid, std::string> make_grid(std::span<const double> origin, std::span<const double> spacing,
-                                           std::span<const std::uint64_t> counts, std::size_t dimension) {
-  if (origin.size() != dimension) return std::unexpected(entry_count_message("origin", origin.size(), dimension));
-  if (spacing.size() != dimension) {
-    return std::unexpected(entry_count_message("spacing", spacing.size(), dimension));
+CoreResult<std::size_t> field_dimension(std::int64_t coordinates) {
+  if (coordinates < 1 || coordinates > static_cast<std::int64_t>(kMaxFieldDimension)) {
+    return refuse("a field must have 1, 2 or 3 coordinates per observation, not " + std::to_string(coordinates));
   }
-  if (counts.size() != dimension) return std::unexpected(entry_count_message("counts", counts.size(), dimension));
+  return static_cast<std::size_t>(coordinates);
+}
+
+CoreResult<Grid> make_grid(std::span<const double> origin, std::span<const double> spacing,
+                           std::span<const std::uint64_t> counts, std::size_t dimension) {
+  if (origin.size() != dimension) return refuse(entry_count_message("origin", origin.size(), dimension));
+  if (spacing.size() != dimension) return refuse(entry_count_message("spacing", spacing.size(), dimension));
+  if (counts.size() != dimension) return refuse(entry_count_message("counts", counts.size(), dimension));
   if (dimension < 1 || dimension > kMaxFieldDimension) {
     fail_invariant("a grid has 1, 2 or 3 axes");
   }
@@ -60,9 +67,9 @@ std::expected<Grid, std::string> make_grid(std::span<const double> origin, std::
     }
   }
   if (!valid) {
-    return std::unexpected(std::string(
+    return refuse(
         "a grid needs a finite origin, a positive finite spacing on every axis, at least one node on each, and a "
-        "node count that fits in memory"));
+        "node count that fits in memory");
   }
   return grid;
 }
@@ -84,15 +91,23 @@ std::array<double, 3> node_position(const Grid& grid, std::uint64_t f) {
   return position;
 }
 
-std::optional<Grid> cover_points(const StridedView2D<double>& points, std::span<const double> spacing,
-                                 double margin) {
-  const auto dimension = static_cast<std::size_t>(points.cols);
-  if (points.rows < 1 || dimension < 1 || dimension > kMaxFieldDimension || spacing.size() != dimension) {
-    fail_invariant("a covering needs points with 1 to 3 coordinates and one spacing per coordinate");
+CoreResult<Grid> cover_points(const StridedView2D<double>& points, std::span<const double> spacing, double margin) {
+  if (points.rows == 0) return refuse("no points to cover");
+  if (static_cast<std::int64_t>(spacing.size()) != points.cols) {
+    return refuse("spacing has " + std::to_string(spacing.size()) + " entries for points with " +
+                  std::to_string(points.cols) + " coordinates");
   }
-  if (!(margin >= 0.0) || !std::isfinite(margin)) return std::nullopt;
+  const CoreResult<std::size_t> checked_dimension = field_dimension(points.cols);
+  if (!checked_dimension) return std::unexpected(checked_dimension.error());
+  const std::size_t dimension = *checked_dimension;
+  const auto uncovered = [] {
+    return refuse(
+        "could not cover those points: spacing and margin must be positive and finite, and every coordinate must "
+        "be a number");
+  };
+  if (!(margin >= 0.0) || !std::isfinite(margin)) return uncovered();
   for (const double step : spacing) {
-    if (!positive_finite(step)) return std::nullopt;
+    if (!positive_finite(step)) return uncovered();
   }
 
   std::array<double, 3> lo{};
@@ -103,7 +118,7 @@ std::optional<Grid> cover_points(const StridedView2D<double>& points, std::span<
   for (std::int64_t r = 0; r < points.rows; ++r) {
     for (std::size_t k = 0; k < dimension; ++k) {
       const double x = points(r, static_cast<std::int64_t>(k));
-      if (!std::isfinite(x)) return std::nullopt;
+      if (!std::isfinite(x)) return uncovered();
       if (x < lo[k]) lo[k] = x;
       if (x > hi[k]) hi[k] = x;
     }
@@ -117,9 +132,9 @@ std::optional<Grid> cover_points(const StridedView2D<double>& points, std::span<
     const double origin = lo[k] - margin;
     const double steps = std::floor(((hi[k] + margin) - origin) / spacing[k]);
     const std::uint64_t count = saturating_count(steps) + 1;  // unsigned: wraps to 0 at the top
-    if (count == 0 || !std::isfinite(origin)) return std::nullopt;
+    if (count == 0 || !std::isfinite(origin)) return uncovered();
     const auto product = checked_product(total, count);
-    if (!product) return std::nullopt;
+    if (!product) return uncovered();
     total = *product;
     grid.origin[k] = origin;
     grid.spacing[k] = spacing[k];

@@ -8,11 +8,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <expected>
 #include <optional>
 #include <span>
-#include <string>
 
+#include "common/core_error.hpp"
 #include "common/strided_view.hpp"
 
 namespace velkor {
@@ -26,10 +25,16 @@ struct Grid {
   std::array<std::uint64_t, 3> counts{};  // entries past `dimension` are 1
 };
 
-// Checks a grid as a field function receives it; the message of the first
-// failing check otherwise.
-std::expected<Grid, std::string> make_grid(std::span<const double> origin, std::span<const double> spacing,
-                                           std::span<const std::uint64_t> counts, std::size_t dimension);
+// The dimension of a field over observations of that many coordinates:
+// 1, 2 or 3.
+CoreResult<std::size_t> field_dimension(std::int64_t coordinates);
+
+// Checks a grid as a field function receives it (`dimension` already
+// checked): one origin, spacing and count per axis, then finite origins,
+// positive finite spacings, at least one node per axis and a node count that
+// fits in 64 bits.
+CoreResult<Grid> make_grid(std::span<const double> origin, std::span<const double> spacing,
+                           std::span<const std::uint64_t> counts, std::size_t dimension);
 
 // The product of the counts; make_grid guarantees it fits.
 std::uint64_t node_count(const Grid& grid);
@@ -43,11 +48,11 @@ std::array<double, 3> node_position(const Grid& grid, std::uint64_t f);
 
 // The grid whose first node is the lowest coordinate minus the margin on every
 // axis and whose last node is the last whole step not beyond the highest
-// coordinate plus the margin. Nothing when the margin is negative or not
-// finite, a spacing is not positive and finite, a coordinate is not finite, or
-// the result would not fit. `points` has at least one row and 1 to 3 columns;
-// `spacing` has one entry per column.
-std::optional<Grid> cover_points(const StridedView2D<double>& points, std::span<const double> spacing,
-                                 double margin);
+// coordinate plus the margin. Refused, in this order: no points, a spacing
+// without one entry per coordinate, a field dimension other than 1 to 3, and
+// then, with one message, a negative or non-finite margin, a spacing that is
+// not positive and finite, a coordinate that is not finite, or a result that
+// would not fit.
+CoreResult<Grid> cover_points(const StridedView2D<double>& points, std::span<const double> spacing, double margin);
 
 }  // namespace velkor

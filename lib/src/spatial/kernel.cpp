@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <string>
 
 #include "common/internal_failure.hpp"
 #include "text/number_format.hpp"
@@ -66,16 +67,18 @@ std::string quoted(std::string_view name) {
 
 }  // namespace
 
-std::expected<DistanceKernel, std::string> make_kernel(std::span<const double> bandwidth, std::string_view name,
-                                                       double truncation, std::size_t dimension) {
-  if (dimension < 1 || dimension > 3 || bandwidth.size() != dimension) {
-    fail_invariant("a kernel has one bandwidth per axis, on 1 to 3 axes");
+CoreResult<DistanceKernel> make_kernel(std::span<const double> bandwidth, std::string_view name, double truncation,
+                                       std::size_t dimension) {
+  if (dimension < 1 || dimension > 3) fail_invariant("a kernel has 1 to 3 axes");
+  if (bandwidth.size() != dimension) {
+    return refuse("bandwidth has " + std::to_string(bandwidth.size()) + " entries for a " + std::to_string(dimension) +
+                  "-dimensional field");
   }
   for (const double h : bandwidth) {
     if (!(h > 0.0) || !std::isfinite(h)) {
-      return std::unexpected(std::string(
+      return refuse(
           "bandwidth must be positive and finite on every axis: it is a width in map units, and a zero one is a "
-          "kernel of no width and infinite height"));
+          "kernel of no width and infinite height");
     }
   }
   DistanceKernel kernel;
@@ -86,12 +89,11 @@ std::expected<DistanceKernel, std::string> make_kernel(std::span<const double> b
   } else if (name == "truncated_gaussian") {
     kernel.kind = KernelKind::truncated_gaussian;
   } else {
-    return std::unexpected("unknown kernel " + quoted(name) +
-                           ": expected 'quartic', 'gaussian' or 'truncated_gaussian'");
+    return refuse("unknown kernel " + quoted(name) + ": expected 'quartic', 'gaussian' or 'truncated_gaussian'");
   }
   if (kernel.kind == KernelKind::truncated_gaussian && (!(truncation > 0.0) || !std::isfinite(truncation))) {
-    return std::unexpected("truncation must be a positive finite number of bandwidths, not " +
-                           text::format_shortest(truncation));
+    return refuse("truncation must be a positive finite number of bandwidths, not " +
+                  text::format_shortest(truncation));
   }
   kernel.truncation = truncation;
   kernel.dimension = dimension;
@@ -103,12 +105,6 @@ std::expected<DistanceKernel, std::string> make_kernel(std::span<const double> b
   }
   kernel.norm = normalising_constant(kernel.kind, dimension) / volume;
   return kernel;
-}
-
-double kernel_value(const DistanceKernel& kernel, const double* x, const double* p) {
-  return dispatch_kernel(kernel, [&](auto dimension, auto kind) {
-    return kernel_weight<decltype(dimension)::value, decltype(kind)::value>(kernel, x, p);
-  });
 }
 
 std::optional<std::array<double, 3>> kernel_reach(const DistanceKernel& kernel) {

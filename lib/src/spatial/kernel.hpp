@@ -9,12 +9,12 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
-#include <expected>
 #include <optional>
 #include <span>
-#include <string>
 #include <string_view>
 #include <type_traits>
+
+#include "common/core_error.hpp"
 
 namespace velkor {
 
@@ -28,15 +28,12 @@ struct DistanceKernel {
   double norm = 0.0;                 // c_D / (h_0 * ... * h_(D-1)): the peak value
 };
 
-// Checks the bandwidth (D entries, already counted by the caller), the name
-// and, for the truncated Gaussian only, the truncation; the message of the
-// first failing check otherwise.
-std::expected<DistanceKernel, std::string> make_kernel(std::span<const double> bandwidth, std::string_view name,
-                                                       double truncation, std::size_t dimension);
-
-// The weight of an observation at x seen from a node at p (D doubles each):
-// >= 0, or NaN when a coordinate is NaN. Callers keep only weights > 0.
-double kernel_value(const DistanceKernel& kernel, const double* x, const double* p);
+// A kernel for a field of `dimension` axes (1 to 3, already checked). Refused,
+// in this order: a bandwidth without one entry per axis, a bandwidth that is
+// not positive and finite, an unknown name, and, for the truncated Gaussian
+// only, a truncation that is not positive and finite.
+CoreResult<DistanceKernel> make_kernel(std::span<const double> bandwidth, std::string_view name, double truncation,
+                                       std::size_t dimension);
 
 // How far the kernel reaches along each axis (also the cell size of the
 // neighbour search); nothing for the plain Gaussian, which never stops.
@@ -46,9 +43,9 @@ std::optional<std::array<double, 3>> kernel_reach(const DistanceKernel& kernel);
 // truncated Gaussian, where a fixed 4096-interval Simpson rule measures it.
 double retained_mass(const DistanceKernel& kernel);
 
-// The kernel value with the dimension and the shape fixed at compile time, for
-// the inner loops of the fields. Same operations, same order, same bits as
-// kernel_value.
+// The weight of an observation at x seen from a node at p (D doubles each),
+// with the dimension and the shape fixed at compile time: >= 0, or NaN when a
+// coordinate is NaN. Callers keep only weights > 0.
 template <std::size_t D, KernelKind Kind>
 inline double kernel_weight(const DistanceKernel& kernel, const double* x, const double* p) {
   const double u0 = (x[0] - p[0]) / kernel.bandwidth[0];

@@ -492,10 +492,45 @@ SymmetricEigen jacobi_eigen(std::array<std::array<double, 3>, 3> a) {
   return out;
 }
 
-std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(std::span<const Vec3> points,
-                                                                         const BestFitParameters& parameters) {
+CoreResult<FreshArray<Vec3>> copy_point_cloud(const StridedView2D<double>& view) {
+  static_assert(sizeof(Vec3) == 3 * sizeof(double), "points are copied row by row as Vec3");
+  if (view.cols != 3) return refuse("points must be an (N, 3) array");
+  FreshArray<Vec3> points(static_cast<std::size_t>(view.rows));
+  for (std::int64_t i = 0; i < view.rows; ++i) {
+    if ((i & 4095) == 0) poll_stop();  // first touches of fresh pages can be slow
+    points[i] = Vec3{view(i, 0), view(i, 1), view(i, 2)};
+  }
+  return points;
+}
+
+BestFitColumns best_fit_columns(std::span<const PlaneFit> fits) {
+  const std::size_t m = fits.size();
+  BestFitColumns c;
+  c.cell_centres.reserve(2 * m);
+  c.attitudes.reserve(2 * m);
+  c.centroids.reserve(3 * m);
+  c.singular_values.reserve(3 * m);
+  c.cells.reserve(2 * m);
+  c.point_counts.reserve(m);
+  c.collinearity.reserve(m);
+  c.rms_distance.reserve(m);
+  for (const PlaneFit& fit : fits) {
+    c.cell_centres.insert(c.cell_centres.end(), {fit.centre_x, fit.centre_y});
+    c.attitudes.insert(c.attitudes.end(), {fit.dip_direction, fit.dip});
+    c.centroids.insert(c.centroids.end(), {fit.centroid.e, fit.centroid.n, fit.centroid.u});
+    c.singular_values.insert(c.singular_values.end(), fit.singular_values.begin(), fit.singular_values.end());
+    c.cells.insert(c.cells.end(), {static_cast<std::int64_t>(fit.row), static_cast<std::int64_t>(fit.col)});
+    c.point_counts.push_back(static_cast<std::int64_t>(fit.count));
+    c.collinearity.push_back(collinearity_of(fit.singular_values));
+    c.rms_distance.push_back(rms_distance_of(fit));
+  }
+  return c;
+}
+
+CoreResult<std::optional<BestFitResult>> best_fit_planes(std::span<const Vec3> points,
+                                                         const BestFitParameters& parameters) {
   if (!positive_finite(parameters.cell_size) || !positive_finite(parameters.coincidence_distance)) {
-    return std::unexpected(std::string(kBestFitParameterMessage));
+    return refuse("cell_size and coincidence_distance must be positive finite numbers");
   }
   if (points.empty()) return std::optional<BestFitResult>{};
 

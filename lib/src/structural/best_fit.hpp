@@ -6,18 +6,17 @@
 // more than once.
 #include <array>
 #include <cstdint>
-#include <expected>
 #include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
+#include "common/core_error.hpp"
+#include "common/fresh_array.hpp"
+#include "common/strided_view.hpp"
 #include "geometry/vec3.hpp"
 
 namespace velkor {
 
-inline constexpr const char* kBestFitParameterMessage =
-    "cell_size and coincidence_distance must be positive finite numbers";
 inline constexpr double kDefaultCoincidenceDistance = 0.1;
 inline constexpr double kDefaultMaxCollinearity = 3.0;
 
@@ -69,9 +68,26 @@ struct SymmetricEigen {
 };
 SymmetricEigen jacobi_eigen(std::array<std::array<double, 3>, 3> matrix);
 
-// The parameter message for a non-positive or non-finite cell size or merge
-// distance (checked before the empty-input test); no value for no points.
-std::expected<std::optional<BestFitResult>, std::string> best_fit_planes(std::span<const Vec3> points,
-                                                                         const BestFitParameters& parameters);
+// The caller's (N, 3) points copied row by row into fresh storage; refused
+// when the array does not have three columns.
+CoreResult<FreshArray<Vec3>> copy_point_cloud(const StridedView2D<double>& points);
+
+// Refused when the cell size or the merge distance is not positive and
+// finite (checked before the empty-input test); no value for no points.
+CoreResult<std::optional<BestFitResult>> best_fit_planes(std::span<const Vec3> points,
+                                                         const BestFitParameters& parameters);
+
+// The fits as aligned columns, one row per fit in the fits' order.
+struct BestFitColumns {
+  std::vector<double> cell_centres;     // (M, 2): x, y
+  std::vector<double> attitudes;        // (M, 2): dip direction, dip in degrees
+  std::vector<double> centroids;        // (M, 3)
+  std::vector<double> singular_values;  // (M, 3)
+  std::vector<std::int64_t> cells;      // (M, 2): row, column
+  std::vector<std::int64_t> point_counts;
+  std::vector<double> collinearity;  // collinearity_of
+  std::vector<double> rms_distance;  // rms_distance_of
+};
+BestFitColumns best_fit_columns(std::span<const PlaneFit> fits);
 
 }  // namespace velkor

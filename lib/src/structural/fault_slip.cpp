@@ -44,16 +44,13 @@ CoreResult<FaultSlip> make_fault_slip(double dip_direction, double dip, std::vec
   return fault;
 }
 
-std::expected<std::vector<FaultSlip>, std::string> parse_fault_slips(
-    const StridedView2D<double>& faults, const std::optional<StridedView1D<bool>>& senses) {
-  if (faults.cols != 4) {
-    return std::unexpected(
-        std::string("faults must be an (N, 4) array of strike, dip, slickenline trend, slickenline plunge"));
-  }
+CoreResult<std::vector<FaultSlip>> parse_fault_slips(const StridedView2D<double>& faults,
+                                                     const std::optional<StridedView1D<bool>>& senses) {
+  if (faults.cols != 4) return refuse("faults must be an (N, 4) array of strike, dip, slickenline trend, slickenline plunge");
   const std::int64_t count = faults.rows;
   if (senses && senses->size != count) {
-    return std::unexpected("senses has " + text::format_count(static_cast<std::uint64_t>(senses->size)) +
-                           " entries for " + text::format_count(static_cast<std::uint64_t>(count)) + " faults");
+    return refuse("senses has " + text::format_count(static_cast<std::uint64_t>(senses->size)) + " entries for " +
+                  text::format_count(static_cast<std::uint64_t>(count)) + " faults");
   }
   std::vector<FaultSlip> parsed;
   require_memory_for(static_cast<std::uint64_t>(count), sizeof(FaultSlip));
@@ -64,31 +61,27 @@ std::expected<std::vector<FaultSlip>, std::string> parse_fault_slips(
     const double dip = faults(i, 1);
     const Slickenline line{axis_from_trend_plunge(faults(i, 2), faults(i, 3)), senses ? (*senses)[i] : true};
     auto fault = make_fault_slip(dip_direction, dip, {line});
-    if (!fault) {
-      return std::unexpected("fault " + text::format_count(static_cast<std::uint64_t>(i)) + ": " +
-                             message(fault.error()));
-    }
+    if (!fault) return refuse_with_context("fault " + text::format_count(static_cast<std::uint64_t>(i)) + ": ", fault.error());
     parsed.push_back(std::move(*fault));
   }
   return parsed;
 }
 
-std::expected<std::vector<double>, std::string> validate_weights(const StridedView1D<double>& weights,
-                                                                 std::size_t fault_count) {
+CoreResult<std::vector<double>> validate_weights(const StridedView1D<double>& weights, std::size_t fault_count) {
   if (weights.size < 0 || static_cast<std::size_t>(weights.size) != fault_count) {
-    return std::unexpected("weights has " + text::format_count(static_cast<std::uint64_t>(weights.size)) +
-                           " entries but " + text::format_count(fault_count) + " faults were given");
+    return refuse("weights has " + text::format_count(static_cast<std::uint64_t>(weights.size)) + " entries but " +
+                  text::format_count(fault_count) + " faults were given");
   }
   std::vector<double> out(fault_count);
   for (std::size_t i = 0; i < fault_count; ++i) {
     const double w = weights[static_cast<std::int64_t>(i)];
     if (!(w >= 0.0)) {
-      return std::unexpected("weight " + text::format_count(i) + " is " + text::format_shortest(w) +
-                             ": weights must be non-negative numbers");
+      return refuse("weight " + text::format_count(i) + " is " + text::format_shortest(w) +
+                    ": weights must be non-negative numbers");
     }
     // An infinite weight would turn every candidate's mean into NaN.
     if (std::isinf(w)) {
-      return std::unexpected("weight " + text::format_count(i) + " is inf: weights must be finite non-negative numbers");
+      return refuse("weight " + text::format_count(i) + " is inf: weights must be finite non-negative numbers");
     }
     out[i] = w;
   }
@@ -179,6 +172,22 @@ std::optional<double> fault_misfit_degrees(const ReducedStress& tensor, const Fa
   const double m = prepared_misfit(stress_matrix(tensor), prepare(fault, 1.0));
   if (std::isnan(m)) return std::nullopt;
   return m;
+}
+
+FaultScores score_each_fault(const ReducedStress& tensor, std::span<const FaultSlip> faults) {
+  FaultScores scores;
+  scores.misfits.resize(faults.size());
+  double sum = 0.0;
+  for (std::size_t i = 0; i < faults.size(); ++i) {
+    const std::optional<double> m = fault_misfit_degrees(tensor, faults[i]);
+    scores.misfits[i] = m ? *m : std::nan("");
+    if (!std::isnan(scores.misfits[i])) {
+      scores.faults_scored += 1;
+      sum += scores.misfits[i];
+    }
+  }
+  if (scores.faults_scored > 0) scores.mean_misfit_degrees = sum / static_cast<double>(scores.faults_scored);
+  return scores;
 }
 
 std::optional<FitScore> score_fault_set(const ReducedStress& tensor, std::span<const FaultSlip> faults,

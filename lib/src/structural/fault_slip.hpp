@@ -9,11 +9,9 @@
 // its operations lane by lane (fault_lanes), so they agree bit for bit.
 #include <cmath>
 #include <cstdint>
-#include <expected>
 #include <limits>
 #include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "common/core_error.hpp"
@@ -45,20 +43,31 @@ struct FaultSlip {
 // |acos(n . l) - 90| > 1 degree gives SlickenlineOffPlane (NaN passes).
 CoreResult<FaultSlip> make_fault_slip(double dip_direction, double dip, std::vector<Slickenline> slickenlines);
 
-// Parses the (N, 4) array and the optional (N,) senses; messages are the
-// ValueError texts ("fault {row}: " in front of a fault's own complaint).
-std::expected<std::vector<FaultSlip>, std::string> parse_fault_slips(
-    const StridedView2D<double>& faults, const std::optional<StridedView1D<bool>>& senses);
+// Parses the (N, 4) array and the optional (N,) senses. Refused, in this
+// order: an array without four columns, senses of another length, then the
+// first fault whose slickenline is off its plane ("fault {row}: " in front
+// of that kind's message).
+CoreResult<std::vector<FaultSlip>> parse_fault_slips(const StridedView2D<double>& faults,
+                                                     const std::optional<StridedView1D<bool>>& senses);
 
 // Weights must number one per fault and be finite and non-negative; returns
 // them as a contiguous list.
-std::expected<std::vector<double>, std::string> validate_weights(const StridedView1D<double>& weights,
-                                                                 std::size_t fault_count);
+CoreResult<std::vector<double>> validate_weights(const StridedView1D<double>& weights, std::size_t fault_count);
 
 // Misfit in degrees of one fault (the mean over its slickenlines), or no
 // value when the tensor predicts no slip on the plane, the fault has no
 // slickenline, or the fault is not finite.
 std::optional<double> fault_misfit_degrees(const ReducedStress& tensor, const FaultSlip& fault);
+
+// One tensor against every fault of a set, unweighted.
+struct FaultScores {
+  std::vector<double> misfits;  // per fault, NaN where fault_misfit_degrees has no value
+  std::uint64_t faults_scored = 0;
+  // The scored misfits summed in fault order and divided by their number; no
+  // value when no fault is scored.
+  std::optional<double> mean_misfit_degrees;
+};
+FaultScores score_each_fault(const ReducedStress& tensor, std::span<const FaultSlip> faults);
 
 struct FitScore {
   double mean_misfit_degrees;

@@ -198,27 +198,19 @@ CoreResult<FocalMechanism> focal_mechanism_from_axes(double p_trend, double p_pl
                                       axis_from_trend_plunge(t_trend, t_plunge));
 }
 
-MechanismParse parse_mechanisms(const StridedView2D<double>& array) {
-  MechanismParse parse;
-  if (array.cols != 4) {
-    parse.error = "mechanisms must be an (N, 4) array of P trend, P plunge, T trend, T plunge";
-    return parse;
-  }
+CoreResult<FreshArray<FocalMechanism>> parse_mechanisms(const StridedView2D<double>& array) {
+  if (array.cols != 4) return refuse("mechanisms must be an (N, 4) array of P trend, P plunge, T trend, T plunge");
   require_memory_for(static_cast<std::uint64_t>(array.rows), sizeof(FocalMechanism));
   const auto rows = static_cast<std::size_t>(array.rows);
-  parse.mechanisms = FreshArray<FocalMechanism>(rows);
+  FreshArray<FocalMechanism> mechanisms(rows);
   for (std::size_t start = 0; start < rows; start += kMechanismBlock) {
     if ((start & 4095) == 0) poll_stop();
     const std::size_t count = std::min(kMechanismBlock, rows - start);
     const MechanismBlock block =
-        parse_mechanism_block(array, static_cast<std::int64_t>(start), count, parse.mechanisms.data() + start);
-    if (block.error) {
-      parse.mechanisms = {};
-      parse.error = "mechanism " + text::format_count(start + block.parsed) + ": " + message(*block.error);
-      return parse;
-    }
+        parse_mechanism_block(array, static_cast<std::int64_t>(start), count, mechanisms.data() + start);
+    if (block.error) return refuse_with_context("mechanism " + text::format_count(start + block.parsed) + ": ", *block.error);
   }
-  return parse;
+  return mechanisms;
 }
 
 FrameMatrix frame_matrix(const FocalMechanism& mechanism) {
@@ -297,12 +289,56 @@ CoreResult<FocalMechanism> rotate_mechanism(const FocalMechanism& mechanism, dou
   return focal_mechanism_from_vectors(p, t);
 }
 
+CoreResult<std::array<MechanismRotation, 4>> mechanism_rotations(const MechanismAxes& first,
+                                                                  const MechanismAxes& second) {
+  const CoreResult<FocalMechanism> a = focal_mechanism_from_axes(first[0], first[1], first[2], first[3]);
+  if (!a) return refuse_with_context("first mechanism: ", a.error());
+  const CoreResult<FocalMechanism> b = focal_mechanism_from_axes(second[0], second[1], second[2], second[3]);
+  if (!b) return refuse_with_context("second mechanism: ", b.error());
+  return mechanism_rotations(*a, *b);
+}
+
+CoreResult<FocalMechanism> rotate_mechanism(const MechanismAxes& mechanism, double axis_trend, double axis_plunge,
+                                            double angle_degrees) {
+  const CoreResult<FocalMechanism> m = focal_mechanism_from_axes(mechanism[0], mechanism[1], mechanism[2], mechanism[3]);
+  if (!m) return std::unexpected(m.error());
+  return rotate_mechanism(*m, axis_trend, axis_plunge, angle_degrees);
+}
+
 CoreResult<FocalMechanism> kinematic_mechanism(const FaultSlip& fault, std::size_t index) {
   if (index >= fault.slickenlines.size()) return std::unexpected(CoreError{MissingSlickenline{index}});
   const Slickenline& line = fault.slickenlines[index];
   if (!line.sense_known) return std::unexpected(CoreError{UndeterminedSense{}});
   const Vec3 n = fault.plane.normal;
   return focal_mechanism_from_vectors(n - line.direction, n + line.direction);
+}
+
+namespace {
+
+void push_axis(std::vector<double>& values, Vec3 v) {
+  const TrendPlunge axis = trend_plunge_of(v);
+  values.push_back(axis.trend);
+  values.push_back(axis.plunge);
+}
+
+}  // namespace
+
+CoreResult<KinematicAxes> kinematic_axes(const StridedView2D<double>& faults,
+                                         const std::optional<StridedView1D<bool>>& senses) {
+  CoreResult<std::vector<FaultSlip>> parsed = parse_fault_slips(faults, senses);
+  if (!parsed) return std::unexpected(parsed.error());
+  KinematicAxes axes;
+  axes.p.reserve(2 * parsed->size());
+  axes.t.reserve(2 * parsed->size());
+  axes.b.reserve(2 * parsed->size());
+  for (std::size_t i = 0; i < parsed->size(); ++i) {
+    const CoreResult<FocalMechanism> mechanism = kinematic_mechanism((*parsed)[i], 0);
+    if (!mechanism) return refuse_with_context("fault " + text::format_count(i) + ": ", mechanism.error());
+    push_axis(axes.p, mechanism->p);
+    push_axis(axes.t, mechanism->t);
+    push_axis(axes.b, mechanism->b());
+  }
+  return axes;
 }
 
 }  // namespace velkor

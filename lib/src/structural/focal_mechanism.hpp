@@ -9,7 +9,7 @@
 // of them is the Kagan angle (0 to 120 degrees).
 #include <array>
 #include <cstddef>
-#include <string>
+#include <optional>
 #include <vector>
 
 #include "common/core_error.hpp"
@@ -63,15 +63,14 @@ CoreResult<FocalMechanism> focal_mechanism_from_vectors(Vec3 p, Vec3 t);
 CoreResult<FocalMechanism> focal_mechanism_from_axes(double p_trend, double p_plunge, double t_trend,
                                                      double t_plunge);
 
-// Row i of an (N, 4) array of P trend, P plunge, T trend, T plunge; the
-// message names the first bad row, or the column count.
-struct MechanismParse {
-  // Fresh storage: a catalogue of millions is written once, without being
-  // zero-filled first.
-  FreshArray<FocalMechanism> mechanisms;
-  std::string error;  // empty on success
-};
-MechanismParse parse_mechanisms(const StridedView2D<double>& array);
+// The rows of an (N, 4) array of P trend, P plunge, T trend, T plunge, in
+// fresh storage (a catalogue of millions is written once, without being
+// zero-filled first). Refused for an array without four columns, or with
+// the first bad row's error behind "mechanism {row}: ".
+CoreResult<FreshArray<FocalMechanism>> parse_mechanisms(const StridedView2D<double>& array);
+
+// P trend, P plunge, T trend, T plunge in degrees.
+using MechanismAxes = std::array<double, 4>;
 
 // Columns T, P, B; m[row][column], rows along (East, North, Up).
 using FrameMatrix = std::array<std::array<double, 3>, 3>;
@@ -94,14 +93,32 @@ CoreResult<double> kagan_angle(const FocalMechanism& first, const FocalMechanism
 CoreResult<double> kagan_angle_of_quaternions(const Quaternion& q1, const Quaternion& q2);
 CoreResult<double> kagan_angle_given_inverse(const Quaternion& inverse_first, const Quaternion& second);
 
+// The rotations between two mechanisms given by their axes; a mechanism
+// that is not a double couple is refused behind "first mechanism: " or
+// "second mechanism: ".
+CoreResult<std::array<MechanismRotation, 4>> mechanism_rotations(const MechanismAxes& first,
+                                                                  const MechanismAxes& second);
+
 // The mechanism turned by angle_degrees (right-hand rule) about the directed
 // axis of the given trend and plunge.
 CoreResult<FocalMechanism> rotate_mechanism(const FocalMechanism& mechanism, double axis_trend,
                                             double axis_plunge, double angle_degrees);
+CoreResult<FocalMechanism> rotate_mechanism(const MechanismAxes& mechanism, double axis_trend, double axis_plunge,
+                                            double angle_degrees);
 
 // The kinematic axes of the slip on a fault: P = n - s and T = n + s (n the
 // plane's upward normal, s the slickenline at `index`) made a double couple.
 // Needs the sense of slip: reversing it would exchange P and T.
 CoreResult<FocalMechanism> kinematic_mechanism(const FaultSlip& fault, std::size_t index);
+
+// The kinematic axes of every fault of an (N, 4) fault array with its
+// optional senses (parse_fault_slips), from each fault's first slickenline,
+// as (N, 2) rows of trend and plunge in degrees. A fault whose axes cannot
+// be had is refused behind "fault {row}: ", once every row has been parsed.
+struct KinematicAxes {
+  std::vector<double> p, t, b;
+};
+CoreResult<KinematicAxes> kinematic_axes(const StridedView2D<double>& faults,
+                                         const std::optional<StridedView1D<bool>>& senses);
 
 }  // namespace velkor

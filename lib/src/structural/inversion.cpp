@@ -109,8 +109,9 @@ bool CandidateRanking::offer(const FitScore& score, std::uint64_t index, const R
   return true;
 }
 
-bool valid_search_steps(double angle_step_degrees, double phi_step) {
-  return angle_step_degrees > 0.0 && angle_step_degrees <= DBL_MAX && phi_step > 0.0 && phi_step <= DBL_MAX;
+CoreResult<void> check_search_steps(double angle_step_degrees, double phi_step) {
+  if (angle_step_degrees > 0.0 && angle_step_degrees <= DBL_MAX && phi_step > 0.0 && phi_step <= DBL_MAX) return {};
+  return refuse("angle_step_degrees and phi_step must be positive finite numbers");
 }
 
 namespace {
@@ -174,6 +175,15 @@ CandidateFactors candidate_factors(double angle_step_degrees, double phi_step) {
   return CandidateFactors{
       saturating_floor_u64(std::ceil(360.0 / angle_step_degrees)), saturating_floor_u64(90.0 / angle_step_degrees),
       saturating_floor_u64(std::ceil(180.0 / angle_step_degrees)), saturating_floor_u64(1.0 / phi_step)};
+}
+
+WideCount exact_candidate_count(double angle_step_degrees, double phi_step) {
+  const CandidateFactors f = candidate_factors(angle_step_degrees, phi_step);
+  WideCount count(f.trends);
+  count *= static_cast<unsigned __int128>(f.plunge_floor) + 1;
+  count *= f.rolls;
+  count *= static_cast<unsigned __int128>(f.phi_floor) + 1;
+  return count;
 }
 
 std::uint64_t candidate_count(double angle_step_degrees, double phi_step) {

@@ -33,6 +33,8 @@
 #include <span>
 #include <vector>
 
+#include "common/core_error.hpp"
+#include "common/wide_count.hpp"
 #include "structural/fault_lanes.hpp"
 #include "structural/fault_slip.hpp"
 #include "structural/stress.hpp"
@@ -54,7 +56,7 @@ struct OrientationFrame {
 void enumerate_orientation_frames(double angle_step_degrees, const std::function<void(const OrientationFrame&)>& visit);
 
 // Both steps must be greater than zero and finite (subnormals pass).
-bool valid_search_steps(double angle_step_degrees, double phi_step);
+CoreResult<void> check_search_steps(double angle_step_degrees, double phi_step);
 
 // The four factors of the closed-form candidate count, each quotient
 // converted to an unsigned 64-bit integer with saturation:
@@ -68,8 +70,12 @@ struct CandidateFactors {
 };
 CandidateFactors candidate_factors(double angle_step_degrees, double phi_step);
 
-// ceil(360/a) (floor(90/a) + 1) ceil(180/a) (floor(1/p) + 1), saturated at
-// 2^64 - 1 rather than wrapped. An upper bound on candidates_tried.
+// ceil(360/a) (floor(90/a) + 1) ceil(180/a) (floor(1/p) + 1) from those
+// factors, exactly: steps that are tiny give a big number, never a wrapped
+// one. An upper bound on candidates_tried.
+WideCount exact_candidate_count(double angle_step_degrees, double phi_step);
+
+// The same count saturated at 2^64 - 1 rather than wrapped.
 std::uint64_t candidate_count(double angle_step_degrees, double phi_step);
 
 // The candidate grid of one pair of steps: the frames with their tensors,
@@ -202,7 +208,7 @@ std::optional<InversionResult> search_stress(const SearchFrames& frames, std::sp
                                              SearchMode mode = SearchMode::pruned);
 
 // One-off search: builds the frames and a scratch for this call. The steps
-// must already have been checked (valid_search_steps).
+// must already have been checked (check_search_steps).
 std::optional<InversionResult> search_stress(std::span<const FaultSlip> faults,
                                              std::optional<std::span<const double>> weights,
                                              double angle_step_degrees, double phi_step);

@@ -12,6 +12,8 @@
 #include "common/memory_limit.hpp"
 #include "parallel/worker_pool.hpp"
 #include "structural/kagan_lanes.hpp"
+#include "structural/mechanism_lanes.hpp"
+#include "text/number_format.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -162,16 +164,8 @@ std::vector<Quaternion> quaternions_of(std::span<const FocalMechanism> mechanism
   return quaternions;
 }
 
-}  // namespace
-
-CoreResult<std::vector<double>> kagan_row(std::span<const FocalMechanism> mechanisms, std::size_t i) {
-  const std::vector<Quaternion> quaternions = quaternions_of(mechanisms);
-  const QuaternionColumns columns(quaternions);
-  std::vector<double> row(mechanisms.size(), 0.0);
-  if (const auto error = fill_kagan_row(quaternions, columns, i, row.data())) return std::unexpected(*error);
-  return row;
-}
-
+// The upper triangle in row-major order, zeros on and below the diagonal;
+// rows run on the WorkerPool.
 CoreResult<std::vector<double>> kagan_upper_triangle(std::span<const FocalMechanism> mechanisms) {
   const std::size_t n = mechanisms.size();
   // N * N doubles, checked without overflow.
@@ -198,6 +192,7 @@ CoreResult<std::vector<double>> kagan_upper_triangle(std::span<const FocalMechan
   return matrix;
 }
 
+// Copies entry (j, i) into (i, j) for every j < i of a row-major n x n matrix.
 void mirror_upper_triangle(std::span<double> matrix, std::size_t n) {
   // Blocked so that the column-wise reads of the upper triangle stay in
   // cache; each block row of the lower triangle is one task, and reads only
@@ -216,6 +211,28 @@ void mirror_upper_triangle(std::span<double> matrix, std::size_t n) {
       }
     }
   });
+}
+
+}  // namespace
+
+CoreResult<std::vector<double>> kagan_matrix(std::span<const FocalMechanism> mechanisms) {
+  CoreResult<std::vector<double>> matrix = kagan_upper_triangle(mechanisms);
+  if (matrix) mirror_upper_triangle(*matrix, mechanisms.size());
+  return matrix;
+}
+
+CoreResult<std::vector<double>> kagan_angles(const StridedView2D<double>& first, const StridedView2D<double>& second) {
+  const CoreResult<FreshArray<FocalMechanism>> a = parse_mechanisms(first);
+  if (!a) return std::unexpected(a.error());
+  const CoreResult<FreshArray<FocalMechanism>> b = parse_mechanisms(second);
+  if (!b) return std::unexpected(b.error());
+  if (a->size() != b->size()) {
+    return refuse(text::format_count(a->size()) + " mechanisms against " + text::format_count(b->size()) +
+                  ": the two arrays must be the same length");
+  }
+  std::vector<double> angles(a->size());
+  if (const std::optional<CoreError> error = kagan_angles_of(*a, *b, angles.data())) return std::unexpected(*error);
+  return angles;
 }
 
 }  // namespace velkor

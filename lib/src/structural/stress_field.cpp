@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <limits>
+#include <string>
 
 #include "common/internal_failure.hpp"
 #include "common/memory_limit.hpp"
@@ -113,9 +114,32 @@ void put_axis(std::vector<double>& column, std::size_t f, Vec3 v) {
 
 }  // namespace
 
-StressFieldResult compute_stress_field(const PointList& positions, std::span<const FaultSlip> faults,
-                                       const Grid& grid, const DistanceKernel& kernel, double min_support,
-                                       double angle_step_degrees, double phi_step) {
+CoreResult<StressFieldInput> make_stress_field_input(const StressFieldArguments& a) {
+  if (const CoreResult<void> steps = check_search_steps(a.angle_step_degrees, a.phi_step); !steps) {
+    return std::unexpected(steps.error());
+  }
+  CoreResult<std::vector<FaultSlip>> faults = parse_fault_slips(a.faults, a.senses);
+  if (!faults) return std::unexpected(faults.error());
+  if (static_cast<std::uint64_t>(a.positions.rows) != faults->size()) {
+    return refuse("positions has " + std::to_string(a.positions.rows) + " rows but " +
+                  std::to_string(faults->size()) + " faults were given");
+  }
+  if (std::isnan(a.min_support)) return refuse("min_support must be a number");
+  CoreResult<FieldSetup> setup = make_field_setup(a.positions.cols, a.origin, a.spacing, a.counts, a.bandwidth,
+                                                  a.kernel_name, a.truncation);
+  if (!setup) return std::unexpected(setup.error());
+  return StressFieldInput{copy_points(a.positions), std::move(*faults), *setup, a.min_support, a.angle_step_degrees,
+                          a.phi_step};
+}
+
+StressFieldResult compute_stress_field(const StressFieldInput& input) {
+  const PointList& positions = input.positions;
+  const std::span<const FaultSlip> faults = input.faults;
+  const Grid& grid = input.setup.grid;
+  const DistanceKernel& kernel = input.setup.kernel;
+  const double min_support = input.min_support;
+  const double angle_step_degrees = input.angle_step_degrees;
+  const double phi_step = input.phi_step;
   if (positions.dimension != grid.dimension || kernel.dimension != grid.dimension ||
       positions.count != faults.size()) {
     fail_invariant("one position per fault, and positions, grid and kernel share one dimension");
@@ -191,8 +215,11 @@ StressFieldResult compute_stress_field(const PointList& positions, std::span<con
   return result;
 }
 
-FieldCost measure_field_cost(const PointList& positions, const Grid& grid, const DistanceKernel& kernel,
-                             double min_support) {
+FieldCost measure_field_cost(const StressFieldInput& input) {
+  const PointList& positions = input.positions;
+  const Grid& grid = input.setup.grid;
+  const DistanceKernel& kernel = input.setup.kernel;
+  const double min_support = input.min_support;
   if (positions.dimension != grid.dimension || kernel.dimension != grid.dimension) {
     fail_invariant("positions, grid and kernel share one dimension");
   }
@@ -224,6 +251,8 @@ FieldCost measure_field_cost(const PointList& positions, const Grid& grid, const
     total.nodes_to_invert += part.nodes_to_invert;
     total.faults_within_reach += part.faults_within_reach;
   }
+  total.forward_solutions = exact_candidate_count(input.angle_step_degrees, input.phi_step);
+  total.forward_solutions *= total.faults_within_reach;
   return total;
 }
 

@@ -7,9 +7,14 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
+#include "common/core_error.hpp"
+#include "common/strided_view.hpp"
+#include "common/wide_count.hpp"
 #include "spatial/density.hpp"
+#include "spatial/field_setup.hpp"
 #include "spatial/grid.hpp"
 #include "spatial/kernel.hpp"
 #include "structural/fault_slip.hpp"
@@ -95,13 +100,42 @@ struct StressFieldResult {
   StressFieldCounts counts;
 };
 
+// A stress field's arguments as the caller gives them.
+struct StressFieldArguments {
+  StridedView2D<double> positions;  // (M, D): where each fault was found
+  StridedView2D<double> faults;     // (M, 4), as parse_fault_slips reads it
+  std::optional<StridedView1D<bool>> senses;
+  std::span<const double> origin;
+  std::span<const double> spacing;
+  std::span<const std::uint64_t> counts;
+  std::span<const double> bandwidth;
+  std::string_view kernel_name;
+  double truncation;
+  double min_support;
+  double angle_step_degrees;
+  double phi_step;
+};
+
+// The same, checked: the parsed faults with a copy of their positions, the
+// grid and kernel, and the search.
+struct StressFieldInput {
+  PointList positions;
+  std::vector<FaultSlip> faults;
+  FieldSetup setup;
+  double min_support;
+  double angle_step_degrees;
+  double phi_step;
+};
+
+// Refused, in this order: the search steps (check_search_steps), the faults
+// and senses (parse_fault_slips), a position count other than the fault
+// count, a NaN min_support, then the field setup (make_field_setup).
+CoreResult<StressFieldInput> make_stress_field_input(const StressFieldArguments& arguments);
+
 // The whole field on the worker pool: the index over the fault positions, the
 // search frames built once and shared, one scratch per worker, outcomes placed
-// by flat index. Identical bit for bit for any number of threads. The steps
-// must already be valid.
-StressFieldResult compute_stress_field(const PointList& positions, std::span<const FaultSlip> faults,
-                                       const Grid& grid, const DistanceKernel& kernel, double min_support,
-                                       double angle_step_degrees, double phi_step);
+// by flat index. Identical bit for bit for any number of threads.
+StressFieldResult compute_stress_field(const StressFieldInput& input);
 
 // What a stress field over those fault positions would cost.
 struct FieldCost {
@@ -109,14 +143,15 @@ struct FieldCost {
   // Nodes with at least one fault within reach and a support of at least
   // min_support: the nodes stress_field searches.
   std::uint64_t nodes_to_invert = 0;
-  // Faults within reach summed over those nodes. Times the candidate count it
-  // is the number of forward solutions; the caller forms that product exactly.
+  // Faults within reach summed over those nodes.
   unsigned __int128 faults_within_reach = 0;
+  // That sum times the candidate count of the search: one forward solution is
+  // one candidate tensor resolved on one fault.
+  WideCount forward_solutions;
 };
 
 // The node loop of the cost estimate, on the worker pool. The partial counts
 // are integers, so the result does not depend on how the nodes were split.
-FieldCost measure_field_cost(const PointList& positions, const Grid& grid, const DistanceKernel& kernel,
-                             double min_support);
+FieldCost measure_field_cost(const StressFieldInput& input);
 
 }  // namespace velkor

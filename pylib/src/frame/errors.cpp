@@ -21,7 +21,7 @@ void raise_type_error(const std::string& message) {
   throw_python_error();
 }
 
-void raise_core_error(const CoreError& error, const std::string& prefix) { raise_value_error(prefix + message(error)); }
+void raise_core_error(const CoreError& error) { raise_value_error(message(error)); }
 
 namespace {
 

@@ -3,6 +3,8 @@
 // (or sets one) throws PythonErrorSet; the call guard returns NULL for it.
 // InternalFailure (from the core) becomes PanicException in the guard.
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "common/core_error.hpp"
 #include "frame/py_ref.hpp"
@@ -20,8 +22,15 @@ PyRef checked(PyObject* new_reference);
 [[noreturn]] void raise_value_error(const std::string& message);
 [[noreturn]] void raise_type_error(const std::string& message);
 
-// ValueError with message(error), optionally with context in front.
-[[noreturn]] void raise_core_error(const CoreError& error, const std::string& prefix = "");
+// A refusal of the core: ValueError with message(error).
+[[noreturn]] void raise_core_error(const CoreError& error);
+
+// The value of a core result, or its refusal raised.
+template <class T>
+T or_raise(CoreResult<T>&& result) {
+  if (!result) raise_core_error(result.error());
+  if constexpr (!std::is_void_v<T>) return std::move(*result);
+}
 
 // The PanicException class, created on first use.
 PyObject* panic_exception_type();

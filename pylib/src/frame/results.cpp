@@ -68,20 +68,16 @@ PyRef list_of_counts(std::span<const std::uint64_t> values) {
   return list_made_of(values.size(), [&](std::size_t i) { return count_object(values[i]); });
 }
 
-PyRef int_of_u128(unsigned __int128 value) {
-  const PyRef high = count_object(static_cast<std::uint64_t>(value >> 64));
-  const PyRef low = count_object(static_cast<std::uint64_t>(value));
+PyRef int_of(const WideCount& count) {
+  // Most significant limb first: r = (r << 64) | limb.
   const PyRef shift = count_object(64);
-  const PyRef shifted = checked(PyNumber_Lshift(high.get(), shift.get()));
-  return checked(PyNumber_Or(shifted.get(), low.get()));
-}
-
-PyRef exact_product(std::initializer_list<unsigned __int128> factors) {
-  PyRef product = count_object(1);
-  for (const unsigned __int128 factor : factors) {
-    product = checked(PyNumber_Multiply(product.get(), int_of_u128(factor).get()));
+  PyRef value = count_object(0);
+  const auto& limbs = count.limbs();
+  for (auto limb = limbs.rbegin(); limb != limbs.rend(); ++limb) {
+    const PyRef shifted = checked(PyNumber_Lshift(value.get(), shift.get()));
+    value = checked(PyNumber_Or(shifted.get(), count_object(*limb).get()));
   }
-  return product;
+  return value;
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "common/wide_count.hpp"
 #include "frame/py_ref.hpp"
 #include "geometry/vec3.hpp"
 
@@ -29,10 +30,8 @@ PyRef list_of(std::vector<PyRef>&& items);
 PyRef list_of_doubles(std::span<const double> values);
 PyRef list_of_counts(std::span<const std::uint64_t> values);
 
-// An exact Python int, however large: a 128-bit count, and the product of
-// several (kept exact where the count of candidates saturates 64 bits).
-PyRef int_of_u128(unsigned __int128 value);
-PyRef exact_product(std::initializer_list<unsigned __int128> factors);
+// An exact Python int, however large.
+PyRef int_of(const WideCount& count);
 
 // C-contiguous arrays of dtype float64, bool (one byte per flag) and int64.
 // The product of `shape` must equal the buffer's size; shapes of two or more

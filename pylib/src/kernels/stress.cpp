@@ -32,25 +32,10 @@ TensorArguments tensor_arguments(const Arguments& args) {
 }
 
 ReducedStress checked_stress(const TensorArguments& t, double sigma1, double sigma3) {
-  auto stress = make_reduced_stress(t.s1_trend, t.s1_plunge, t.s3_trend, t.s3_plunge, t.phi, sigma1, sigma3);
-  if (!stress) raise_core_error(stress.error());
-  return *stress;
-}
-
-std::vector<FaultSlip> parsed_faults(const StridedView2D<double>& faults,
-                                     const std::optional<StridedView1D<bool>>& senses) {
-  auto parsed = parse_fault_slips(faults, senses);
-  if (!parsed) raise_value_error(parsed.error());
-  return std::move(*parsed);
+  return or_raise(make_reduced_stress(t.s1_trend, t.s1_plunge, t.s3_trend, t.s3_plunge, t.phi, sigma1, sigma3));
 }
 
 PyRef optional_float(const std::optional<double>& value) { return value ? float_object(*value) : none_object(); }
-
-void check_steps(double angle_step, double phi_step) {
-  if (!valid_search_steps(angle_step, phi_step)) {
-    raise_value_error("angle_step_degrees and phi_step must be positive finite numbers");
-  }
-}
 
 PyRef tensor_dict(const ScoredTensor& t) {
   return DictBuilder()
@@ -186,23 +171,13 @@ PyRef score_stress(const Arguments& args) {
   const std::optional<StridedView1D<bool>> senses = args.to_optional_array1d<bool>(6);
   // The tensor is checked before the faults are looked at.
   const ReducedStress stress = checked_stress(tensor, 1.0, 0.0);
-  const std::vector<FaultSlip> parsed = parsed_faults(faults, senses);
-  std::vector<double> misfits(parsed.size());
-  std::uint64_t scored = 0;
-  double sum = 0.0;
-  for (std::size_t i = 0; i < parsed.size(); ++i) {
-    const std::optional<double> m = fault_misfit_degrees(stress, parsed[i]);
-    misfits[i] = m ? *m : std::nan("");
-    if (!std::isnan(misfits[i])) {
-      scored += 1;
-      sum += misfits[i];
-    }
-  }
-  const std::int64_t count = static_cast<std::int64_t>(misfits.size());
+  const std::vector<FaultSlip> parsed = or_raise(parse_fault_slips(faults, senses));
+  FaultScores scores = score_each_fault(stress, parsed);
+  const auto count = static_cast<std::int64_t>(scores.misfits.size());
   return DictBuilder()
-      .set("mean_misfit_degrees", scored > 0 ? float_object(sum / static_cast<double>(scored)) : none_object())
-      .set("faults_scored", count_object(scored))
-      .set("misfits", array_of(std::move(misfits), {count}))
+      .set("mean_misfit_degrees", optional_float(scores.mean_misfit_degrees))
+      .set("faults_scored", count_object(scores.faults_scored))
+      .set("misfits", array_of(std::move(scores.misfits), {count}))
       .finish();
 }
 
@@ -246,14 +221,10 @@ PyRef invert_stress(const Arguments& args) {
   const std::optional<StridedView1D<double>> weights_view = args.to_optional_array1d<double>(2);
   const double angle_step = args.to_double(3, 10.0);
   const double phi_step = args.to_double(4, 0.1);
-  check_steps(angle_step, phi_step);
-  const std::vector<FaultSlip> parsed = parsed_faults(faults, senses);
+  or_raise(check_search_steps(angle_step, phi_step));
+  const std::vector<FaultSlip> parsed = or_raise(parse_fault_slips(faults, senses));
   std::optional<std::vector<double>> weights;
-  if (weights_view) {
-    auto checked_weights = validate_weights(*weights_view, parsed.size());
-    if (!checked_weights) raise_value_error(checked_weights.error());
-    weights = std::move(*checked_weights);
-  }
+  if (weights_view) weights = or_raise(validate_weights(*weights_view, parsed.size()));
   const std::optional<InversionResult> result = without_gil([&] {
     std::optional<std::span<const double>> weight_span;
     if (weights) weight_span = std::span<const double>(*weights);
@@ -294,12 +265,8 @@ finite numbers. The interpreter lock is held.)doc";
 PyRef inversion_candidate_count(const Arguments& args) {
   const double angle_step = args.to_double(0, 10.0);
   const double phi_step = args.to_double(1, 0.1);
-  check_steps(angle_step, phi_step);
-  // Each factor is saturated to 64 bits; the product is exact, so steps that
-  // are tiny give a big number, never a wrapped one.
-  const CandidateFactors f = candidate_factors(angle_step, phi_step);
-  return exact_product({f.trends, static_cast<unsigned __int128>(f.plunge_floor) + 1, f.rolls,
-                        static_cast<unsigned __int128>(f.phi_floor) + 1});
+  or_raise(check_search_steps(angle_step, phi_step));
+  return int_of(exact_candidate_count(angle_step, phi_step));
 }
 
 constexpr FunctionEntry kInversionCandidateCount{{"inversion_candidate_count", kInversionCandidateCountParameters, 0},

@@ -23,62 +23,31 @@
 namespace velkor::py {
 namespace {
 
-// Everything both functions need once the arguments have passed their checks.
+// The twelve arguments converted in parameter order, then checked by the core.
 struct FieldRequest {
   std::vector<double> origin;
   std::vector<double> spacing;
   std::vector<std::uint64_t> counts;
-  std::vector<FaultSlip> faults;
-  PointList positions;
-  Grid grid;
-  DistanceKernel kernel;
-  double min_support = 10.0;
-  double angle_step = 10.0;
-  double phi_step = 0.1;
+  StressFieldInput input;
 };
 
 FieldRequest checked_request(const Arguments& args) {
-  FieldRequest r;
   const StridedView2D<double> positions = args.to_array2d<double>(0);
   const StridedView2D<double> faults = args.to_array2d<double>(1);
-  r.origin = args.to_double_vector(2);
-  r.spacing = args.to_double_vector(3);
-  r.counts = args.to_count_vector(4);
+  std::vector<double> origin = args.to_double_vector(2);
+  std::vector<double> spacing = args.to_double_vector(3);
+  std::vector<std::uint64_t> counts = args.to_count_vector(4);
   const std::vector<double> bandwidth = args.to_double_vector(5);
   const std::optional<StridedView1D<bool>> senses = args.to_optional_array1d<bool>(6);
   const std::string kernel_name = args.to_string(7, "quartic");
   const double truncation = args.to_double(8, 4.0);
-  r.min_support = args.to_double(9, 10.0);
-  r.angle_step = args.to_double(10, 10.0);
-  r.phi_step = args.to_double(11, 0.1);
-
-  if (!valid_search_steps(r.angle_step, r.phi_step)) {
-    raise_value_error("angle_step_degrees and phi_step must be positive finite numbers");
-  }
-  auto parsed = parse_fault_slips(faults, senses);
-  if (!parsed) raise_value_error(parsed.error());
-  r.faults = std::move(*parsed);
-  if (static_cast<std::uint64_t>(positions.rows) != r.faults.size()) {
-    raise_value_error("positions has " + std::to_string(positions.rows) + " rows but " +
-                      std::to_string(r.faults.size()) + " faults were given");
-  }
-  if (std::isnan(r.min_support)) raise_value_error("min_support must be a number");
-  if (positions.cols < 1 || positions.cols > 3) {
-    raise_value_error("a field must have 1, 2 or 3 coordinates per observation, not " + std::to_string(positions.cols));
-  }
-  const auto dimension = static_cast<std::size_t>(positions.cols);
-  auto grid = make_grid(r.origin, r.spacing, r.counts, dimension);
-  if (!grid) raise_value_error(grid.error());
-  r.grid = *grid;
-  if (bandwidth.size() != dimension) {
-    raise_value_error("bandwidth has " + std::to_string(bandwidth.size()) + " entries for a " +
-                      std::to_string(dimension) + "-dimensional field");
-  }
-  auto kernel = make_kernel(bandwidth, kernel_name, truncation, dimension);
-  if (!kernel) raise_value_error(kernel.error());
-  r.kernel = *kernel;
-  r.positions = copy_points(positions);
-  return r;
+  const double min_support = args.to_double(9, 10.0);
+  const double angle_step = args.to_double(10, 10.0);
+  const double phi_step = args.to_double(11, 0.1);
+  StressFieldInput input =
+      or_raise(make_stress_field_input({positions, faults, senses, origin, spacing, counts, bandwidth, kernel_name,
+                                        truncation, min_support, angle_step, phi_step}));
+  return {std::move(origin), std::move(spacing), std::move(counts), std::move(input)};
 }
 
 constexpr const char* kStressFieldParameters[] = {
@@ -118,13 +87,11 @@ bit for any number of threads.)doc";
 
 PyRef stress_field(const Arguments& args) {
   const FieldRequest r = checked_request(args);
-  StressFieldResult result = without_gil([&] {
-    return compute_stress_field(r.positions, r.faults, r.grid, r.kernel, r.min_support, r.angle_step, r.phi_step);
-  });
+  StressFieldResult result = without_gil([&] { return compute_stress_field(r.input); });
 
   StressFieldColumns& c = result.columns;
   const auto nodes = static_cast<std::int64_t>(result.counts.nodes);
-  const auto d = static_cast<std::int64_t>(r.grid.dimension);
+  const auto d = static_cast<std::int64_t>(r.input.setup.grid.dimension);
   PyRef field = DictBuilder()
                     .set("positions", array_of(std::move(c.positions), {nodes, d}))
                     .set("density", array_of(std::move(c.density), {nodes}))
@@ -188,14 +155,11 @@ the counts do not depend on the number of threads.)doc";
 
 PyRef field_cost(const Arguments& args) {
   const FieldRequest r = checked_request(args);
-  const FieldCost cost = without_gil([&] { return measure_field_cost(r.positions, r.grid, r.kernel, r.min_support); });
-  const CandidateFactors f = candidate_factors(r.angle_step, r.phi_step);
+  const FieldCost cost = without_gil([&] { return measure_field_cost(r.input); });
   return DictBuilder()
       .set("nodes", count_object(cost.nodes))
       .set("nodes_to_invert", count_object(cost.nodes_to_invert))
-      .set("forward_solutions",
-           exact_product({cost.faults_within_reach, f.trends, static_cast<unsigned __int128>(f.plunge_floor) + 1,
-                          f.rolls, static_cast<unsigned __int128>(f.phi_floor) + 1}))
+      .set("forward_solutions", int_of(cost.forward_solutions))
       .finish();
 }
 

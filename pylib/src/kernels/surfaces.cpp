@@ -20,8 +20,6 @@
 #include "raster/mesh_intersection.hpp"
 #include "structural/best_fit.hpp"
 
-static_assert(sizeof(velkor::Vec3) == 3 * sizeof(double), "points are copied row by row as Vec3");
-
 namespace velkor::py {
 namespace {
 
@@ -31,8 +29,10 @@ GeoTransform geotransform_of(const std::vector<double>& values) {
   return gt;
 }
 
+// The layout of the caller's NumPy array, refused here rather than copied:
+// the remedy is a NumPy call.
 void check_dem_layout(const StridedView2D<double>& dem) {
-  if (!dem_layout_accepted(dem)) raise_value_error(kDemLayoutMessage);
+  if (!dem_layout_accepted(dem)) raise_value_error("DEM must be C-contiguous; pass numpy.ascontiguousarray(dem)");
 }
 
 std::int64_t rows_of(std::size_t count) { return static_cast<std::int64_t>(count); }
@@ -80,10 +80,9 @@ PyRef intersect_plane_grid(const Arguments& args) {
   const double dip = args.to_double(4);
   const std::optional<double> nodata = args.to_optional_double(5);
   check_dem_layout(dem_view);
-  const std::optional<AnchoredPlane> plane = anchored_plane(Vec3{source[0], source[1], source[2]}, dip_direction, dip);
-  if (!plane) raise_value_error(kDegeneratePlaneMessage);
+  const AnchoredPlane plane = or_raise(anchored_plane(Vec3{source[0], source[1], source[2]}, dip_direction, dip));
   const DemRaster dem(dem_view, geotransform_of(geotransform), nodata);
-  PlaneTrace trace = without_gil([&] { return intersect_plane_with_dem(dem, *plane); });
+  PlaneTrace trace = without_gil([&] { return intersect_plane_with_dem(dem, plane); });
   const std::int64_t points = rows_of(trace.point_count());
   const std::int64_t segments = rows_of(trace.segment_count());
   return tuple_of({array_of(std::move(trace.points), {points, 3}), array_of(std::move(trace.segments), {segments, 2})});
@@ -133,10 +132,9 @@ PyRef intersect_mesh_grid(const Arguments& args) {
   const StridedView2D<std::int64_t> faces = args.to_array2d<std::int64_t>(3);
   const std::optional<double> nodata = args.to_optional_double(4);
   check_dem_layout(dem_view);
-  auto mesh = build_mesh(vertices, faces);
-  if (!mesh) raise_value_error(mesh.error());
+  const Mesh mesh = or_raise(build_mesh(vertices, faces));
   const DemRaster dem(dem_view, geotransform_of(geotransform), nodata);
-  MeshIntersection found = without_gil([&] { return intersect_mesh_with_dem(dem, *mesh); });
+  MeshIntersection found = without_gil([&] { return intersect_mesh_with_dem(dem, mesh); });
   const std::int64_t n = rows_of(found.crossing_count());
   const MeshIntersectionStats& s = found.stats;
   PyRef stats = DictBuilder()
@@ -198,50 +196,23 @@ PyRef best_fit_planes(const Arguments& args) {
   BestFitParameters parameters{args.to_double(1)};
   parameters.coincidence_distance = args.to_double(2, kDefaultCoincidenceDistance);
   parameters.max_collinearity = args.to_double(3, kDefaultMaxCollinearity);
-  if (view.cols != 3) raise_value_error("points must be an (N, 3) array");
-  // The private copy, filled row by row into uninitialised storage.
-  FreshArray<Vec3> points(static_cast<std::size_t>(view.rows));
-  for (std::int64_t i = 0; i < view.rows; ++i) {
-    if ((i & 4095) == 0) poll_stop();  // first touches of fresh pages can be slow
-    points[i] = Vec3{view(i, 0), view(i, 1), view(i, 2)};
-  }
-  auto outcome = without_gil([&] { return velkor::best_fit_planes({points.data(), points.size()}, parameters); });
-  if (!outcome) raise_value_error(outcome.error());
-  if (!*outcome) return none_object();
-  const BestFitResult& result = **outcome;
-  const std::size_t m = result.fits.size();
-  std::vector<double> centres, attitudes, centroids, singular, collinearity, rms;
-  std::vector<std::int64_t> cells, counts;
-  centres.reserve(2 * m);
-  attitudes.reserve(2 * m);
-  centroids.reserve(3 * m);
-  singular.reserve(3 * m);
-  cells.reserve(2 * m);
-  counts.reserve(m);
-  collinearity.reserve(m);
-  rms.reserve(m);
-  for (const PlaneFit& fit : result.fits) {
-    centres.insert(centres.end(), {fit.centre_x, fit.centre_y});
-    attitudes.insert(attitudes.end(), {fit.dip_direction, fit.dip});
-    centroids.insert(centroids.end(), {fit.centroid.e, fit.centroid.n, fit.centroid.u});
-    singular.insert(singular.end(), fit.singular_values.begin(), fit.singular_values.end());
-    cells.insert(cells.end(), {static_cast<std::int64_t>(fit.row), static_cast<std::int64_t>(fit.col)});
-    counts.push_back(static_cast<std::int64_t>(fit.count));
-    collinearity.push_back(collinearity_of(fit.singular_values));
-    rms.push_back(rms_distance_of(fit));
-  }
-  const std::int64_t rows = rows_of(m);
+  const FreshArray<Vec3> points = or_raise(copy_point_cloud(view));
+  const std::optional<BestFitResult> result =
+      or_raise(without_gil([&] { return velkor::best_fit_planes({points.data(), points.size()}, parameters); }));
+  if (!result) return none_object();
+  BestFitColumns c = best_fit_columns(result->fits);
+  const std::int64_t rows = rows_of(result->fits.size());
   PyRef field = DictBuilder()
-                    .set("cell_centres", array_of(std::move(centres), {rows, 2}))
-                    .set("attitudes", array_of(std::move(attitudes), {rows, 2}))
-                    .set("centroids", array_of(std::move(centroids), {rows, 3}))
-                    .set("singular_values", array_of(std::move(singular), {rows, 3}))
-                    .set("cells", array_of(std::move(cells), {rows, 2}))
-                    .set("point_counts", array_of(std::move(counts), {rows}))
-                    .set("collinearity", array_of(std::move(collinearity), {rows}))
-                    .set("rms_distance", array_of(std::move(rms), {rows}))
+                    .set("cell_centres", array_of(std::move(c.cell_centres), {rows, 2}))
+                    .set("attitudes", array_of(std::move(c.attitudes), {rows, 2}))
+                    .set("centroids", array_of(std::move(c.centroids), {rows, 3}))
+                    .set("singular_values", array_of(std::move(c.singular_values), {rows, 3}))
+                    .set("cells", array_of(std::move(c.cells), {rows, 2}))
+                    .set("point_counts", array_of(std::move(c.point_counts), {rows}))
+                    .set("collinearity", array_of(std::move(c.collinearity), {rows}))
+                    .set("rms_distance", array_of(std::move(c.rms_distance), {rows}))
                     .finish();
-  const BestFitStats& s = result.stats;
+  const BestFitStats& s = result->stats;
   PyRef stats = DictBuilder()
                     .set("input_points", count_object(s.input_points))
                     .set("distinct_points", count_object(s.distinct_points))
