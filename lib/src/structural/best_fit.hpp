@@ -2,8 +2,9 @@
 // Attitudes read back out of located points: a square grid over the points,
 // a least-squares plane in every cell that holds enough of them, and the
 // counters that say why the other cells were set aside. Near-coincident
-// points are merged first, since intersection kernels emit the same crossing
-// more than once.
+// points are merged first (spatial/coincidence_merge), since intersection
+// kernels emit the same crossing more than once; each cell's plane is the
+// smallest eigenvector of its scatter matrix (geometry/symmetric_eigen).
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -59,14 +60,6 @@ double collinearity_of(const std::array<double, 3>& singular_values);
 // s3 / sqrt(n): the RMS distance of the points from their plane.
 double rms_distance_of(const PlaneFit& fit);
 
-// Eigenvalues (descending) and eigenvectors (columns, moved with their
-// values) of a symmetric 3 x 3 matrix by classical Jacobi
-// rotations: always the largest off-diagonal entry, at most 50 rotations.
-struct SymmetricEigen {
-  std::array<double, 3> values;
-  std::array<std::array<double, 3>, 3> vectors;  // vectors[i][j]: component i of eigenvector j
-};
-SymmetricEigen jacobi_eigen(std::array<std::array<double, 3>, 3> matrix);
 
 // The caller's (N, 3) points copied row by row into fresh storage; refused
 // when the array does not have three columns.

@@ -33,8 +33,14 @@ PyMethodDef method_definition() {
 }
 
 // The method definitions of one wrapper file, in registration order. Function
-// objects keep a pointer to their definition, so each file holds its
-// definitions in static storage.
+// objects keep a pointer to their definition, so the definitions live in
+// static storage.
 using MethodTable = std::span<PyMethodDef>;
+
+template <const FunctionEntry&... Entries>
+MethodTable method_table() {
+  static PyMethodDef methods[] = {method_definition<Entries>()...};
+  return methods;
+}
 
 }  // namespace velkor::py

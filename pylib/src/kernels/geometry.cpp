@@ -56,9 +56,6 @@ constexpr FunctionEntry kRakeToSlickenline{
 
 }  // namespace
 
-MethodTable geometry_methods() {
-  static PyMethodDef methods[] = {method_definition<kPlaneNormal>(), method_definition<kRakeToSlickenline>()};
-  return methods;
-}
+MethodTable geometry_methods() { return method_table<kPlaneNormal, kRakeToSlickenline>(); }
 
 }  // namespace velkor::py

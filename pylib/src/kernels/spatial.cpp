@@ -133,10 +133,6 @@ constexpr FunctionEntry kDensityField{{"density_field", kDensityFieldParameters,
 
 }  // namespace
 
-MethodTable spatial_methods() {
-  static PyMethodDef methods[] = {method_definition<kCoveringGrid>(), method_definition<kKernelProfile>(),
-                                  method_definition<kDensityField>()};
-  return methods;
-}
+MethodTable spatial_methods() { return method_table<kCoveringGrid, kKernelProfile, kDensityField>(); }
 
 }  // namespace velkor::py

@@ -276,10 +276,7 @@ constexpr FunctionEntry kInversionCandidateCount{{"inversion_candidate_count", k
 }  // namespace
 
 MethodTable stress_methods() {
-  static PyMethodDef methods[] = {method_definition<kSolveStress>(), method_definition<kStressTensor>(),
-                                  method_definition<kScoreStress>(), method_definition<kInvertStress>(),
-                                  method_definition<kInversionCandidateCount>()};
-  return methods;
+  return method_table<kSolveStress, kStressTensor, kScoreStress, kInvertStress, kInversionCandidateCount>();
 }
 
 }  // namespace velkor::py

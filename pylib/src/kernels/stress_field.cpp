@@ -167,9 +167,6 @@ constexpr FunctionEntry kFieldCost{{"field_cost", kFieldCostParameters, 6}, kFie
 
 }  // namespace
 
-MethodTable stress_field_methods() {
-  static PyMethodDef methods[] = {method_definition<kStressField>(), method_definition<kFieldCost>()};
-  return methods;
-}
+MethodTable stress_field_methods() { return method_table<kStressField, kFieldCost>(); }
 
 }  // namespace velkor::py

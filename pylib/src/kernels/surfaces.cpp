@@ -234,10 +234,6 @@ constexpr FunctionEntry kBestFitPlanes{
 
 }  // namespace
 
-MethodTable surface_methods() {
-  static PyMethodDef methods[] = {method_definition<kIntersectPlaneGrid>(), method_definition<kIntersectMeshGrid>(),
-                                  method_definition<kBestFitPlanes>()};
-  return methods;
-}
+MethodTable surface_methods() { return method_table<kIntersectPlaneGrid, kIntersectMeshGrid, kBestFitPlanes>(); }
 
 }  // namespace velkor::py

@@ -200,10 +200,7 @@ constexpr FunctionEntry kRotateFocalMechanism{
 }  // namespace
 
 MethodTable mechanism_methods() {
-  static PyMethodDef methods[] = {method_definition<kPtbAxes>(), method_definition<kKaganAngles>(),
-                                  method_definition<kKaganAngleMatrix>(), method_definition<kFocalMechanismRotations>(),
-                                  method_definition<kRotateFocalMechanism>()};
-  return methods;
+  return method_table<kPtbAxes, kKaganAngles, kKaganAngleMatrix, kFocalMechanismRotations, kRotateFocalMechanism>();
 }
 
 }  // namespace velkor::py
