@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "spatial/density.hpp"
+#include "spatial/cell_index.hpp"
 #include "spatial/grid.hpp"
 #include "spatial/kernel.hpp"
 
