@@ -1,11 +1,13 @@
 #pragma once
 // A small open-addressing hash map (linear probing, power-of-two capacity,
 // load factor at most one half) for the kernels that key plain integer
-// tuples: crossings by DEM edge, points by voxel, points by grid cell. It is
+// tuples: crossings by DEM edge, observations by neighbour-search cell,
+// best-fit cells by row and column. It is
 // only ever looked up and inserted into; nothing iterates it, so no result
 // can depend on its layout.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -22,7 +24,7 @@ inline std::uint64_t mix_bits(std::uint64_t x) {
   return x;
 }
 
-template <class Key, class Value, class Hash>
+template <class Key, class Value, class Hash, class Equal = std::equal_to<Key>>
 class OpenHashMap {
  public:
   explicit OpenHashMap(std::size_t expected = 16) { rehash(capacity_for(expected)); }
@@ -32,11 +34,12 @@ class OpenHashMap {
   Value* find(const Key& key) {
     std::size_t slot = Hash{}(key) & mask_;
     while (used_[slot]) {
-      if (slots_[slot].first == key) return &slots_[slot].second;
+      if (Equal{}(slots_[slot].first, key)) return &slots_[slot].second;
       slot = (slot + 1) & mask_;
     }
     return nullptr;
   }
+  const Value* find(const Key& key) const { return const_cast<OpenHashMap*>(this)->find(key); }
 
   // Inserts (key, value) unless the key is present; returns the stored value
   // and whether it was inserted.
@@ -44,7 +47,7 @@ class OpenHashMap {
     if (2 * (size_ + 1) > slots_.size()) rehash(slots_.size() * 2);
     std::size_t slot = Hash{}(key) & mask_;
     while (used_[slot]) {
-      if (slots_[slot].first == key) return {&slots_[slot].second, false};
+      if (Equal{}(slots_[slot].first, key)) return {&slots_[slot].second, false};
       slot = (slot + 1) & mask_;
     }
     used_[slot] = 1;

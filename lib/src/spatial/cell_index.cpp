@@ -47,39 +47,43 @@ CellKey cell_key(const double* position, const std::array<double, 3>& cell, std:
   return key;
 }
 
+std::size_t CellIndex::KeyHash::operator()(const CellKey& key) const {
+  return static_cast<std::size_t>(hash_key(key));
+}
+
 CellIndex::CellIndex(const PointList& points, const std::array<double, 3>& cell)
     : dimension_(points.dimension), cell_(cell) {
-  // First pass, in index order: each finite point finds or opens its cell.
+  // First pass, in index order: each finite point finds or opens its cell,
+  // numbered in order of first appearance (held in the cell's begin until
+  // the cells are laid out).
   std::size_t finite = 0;
-  for (std::size_t j = 0; j < points.count; ++j) finite += all_finite(points.row(j), dimension_) ? 1 : 0;
-  std::size_t capacity = 16;
-  while (capacity < 2 * finite) capacity *= 2;
-  mask_ = capacity - 1;
-  slots_.assign(capacity, 0);
-
   constexpr std::size_t kLeftOut = static_cast<std::size_t>(-1);
   std::vector<std::size_t> cell_of_point(points.count, kLeftOut);
+  std::vector<CellKey> keys;
   std::vector<std::size_t> population;
   for (std::size_t j = 0; j < points.count; ++j) {
     if ((j & 4095) == 0) poll_stop();
     const double* x = points.row(j);
     if (!all_finite(x, dimension_)) continue;  // it can never reach a node
+    ++finite;
     const CellKey key = cell_key(x, cell_, dimension_);
-    const std::size_t slot = slot_of(key);
-    if (slots_[slot] == 0) {
-      cell_keys_.push_back(key);
+    const auto [found, opened] = cells_.try_emplace(key, Cell{keys.size(), 0});
+    if (opened) {
+      keys.push_back(key);
       population.push_back(0);
-      slots_[slot] = cell_keys_.size();
     }
-    const std::size_t c = slots_[slot] - 1;
-    cell_of_point[j] = c;
-    ++population[c];
+    cell_of_point[j] = found->begin;
+    ++population[found->begin];
   }
 
   // Then lay the cells out one after another, each with its points in index order.
-  cell_start_.assign(cell_keys_.size() + 1, 0);
-  for (std::size_t c = 0; c < cell_keys_.size(); ++c) cell_start_[c + 1] = cell_start_[c] + population[c];
-  std::vector<std::size_t> fill(cell_start_.begin(), cell_start_.end() - 1);
+  std::vector<std::size_t> fill(keys.size());
+  std::size_t start = 0;
+  for (std::size_t c = 0; c < keys.size(); ++c) {
+    fill[c] = start;
+    *cells_.find(keys[c]) = Cell{start, start + population[c]};
+    start += population[c];
+  }
   entry_index_.resize(finite);
   entry_coordinates_.resize(finite * dimension_);
   for (std::size_t j = 0; j < points.count; ++j) {
@@ -90,22 +94,9 @@ CellIndex::CellIndex(const PointList& points, const std::array<double, 3>& cell)
   }
 }
 
-std::size_t CellIndex::slot_of(const CellKey& key) const {
-  // The three entries compared one by one: a generic array comparison would
-  // call memcmp, which costs more than the whole probe.
-  const auto same = [&key](const CellKey& other) {
-    return other[0] == key[0] && other[1] == key[1] && other[2] == key[2];
-  };
-  std::size_t slot = static_cast<std::size_t>(hash_key(key)) & mask_;
-  while (slots_[slot] != 0 && !same(cell_keys_[slots_[slot] - 1])) slot = (slot + 1) & mask_;
-  return slot;
-}
-
 CellIndex::Cell CellIndex::find(const CellKey& key) const {
-  const std::size_t slot = slot_of(key);
-  if (slots_[slot] == 0) return {};
-  const std::size_t c = slots_[slot] - 1;
-  return {cell_start_[c], cell_start_[c + 1]};
+  const Cell* cell = cells_.find(key);
+  return cell == nullptr ? Cell{} : *cell;
 }
 
 std::optional<CellIndex> build_cell_index(const PointList& points, const DistanceKernel& kernel) {

@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/open_hash_map.hpp"
 #include "common/strided_view.hpp"
 #include "spatial/kernel.hpp"
 
@@ -65,14 +66,18 @@ class CellIndex {
   const double* entry_position(std::size_t entry) const { return entry_coordinates_.data() + entry * dimension_; }
 
  private:
-  std::size_t slot_of(const CellKey& key) const;
+  struct KeyHash {
+    std::size_t operator()(const CellKey& key) const;
+  };
+  // The three entries compared one by one: a generic array comparison would
+  // call memcmp, which costs more than the whole probe.
+  struct SameKey {
+    bool operator()(const CellKey& a, const CellKey& b) const { return a[0] == b[0] && a[1] == b[1] && a[2] == b[2]; }
+  };
 
   std::size_t dimension_ = 1;
   std::array<double, 3> cell_{};
-  std::size_t mask_ = 0;
-  std::vector<std::size_t> slots_;     // 0: empty, else cell number + 1
-  std::vector<CellKey> cell_keys_;     // per cell
-  std::vector<std::size_t> cell_start_;  // per cell, plus one past the end
+  OpenHashMap<CellKey, Cell, KeyHash, SameKey> cells_;
   std::vector<std::uint64_t> entry_index_;
   std::vector<double> entry_coordinates_;
 };
