@@ -65,7 +65,7 @@ def _store_state(store: Any) -> str:
     zarr = require("zarr", "a field store")
     try:  # another kind of Zarr store: holds a group, or is new
         zarr.open_group(store, mode="r", **_format_kwargs())
-    except Exception:  # noqa: BLE001 - each zarr version and store says "nothing here" its own way
+    except Exception:  # each zarr version and store says "nothing here" its own way
         return "new"
     return "zarr"
 

@@ -7,9 +7,8 @@ from typing import Any
 
 import numpy as np
 
-from . import _geometry
+from . import _geometry, kernels
 from ._cast import BoolArray, Float64Array, bool_array, float_array
-from . import kernels
 
 __all__ = ["FaultSet", "mechanisms_from_sdr"]
 

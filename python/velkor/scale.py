@@ -27,8 +27,17 @@ from . import kernels
 from ._cast import float_array, per_axis
 from ._cluster import check_client, cluster_threads, kagan_block, kagan_chunks, mirror, plan_groups, run_groups
 from ._optional import require
-from ._slabs import (STATS, FieldRun, build_dataset, check_grid_size, dataset_attrs, empty_variables, slab_field,
-                     slab_group, slab_variables)
+from ._slabs import (
+    STATS,
+    FieldRun,
+    build_dataset,
+    check_grid_size,
+    dataset_attrs,
+    empty_variables,
+    slab_field,
+    slab_group,
+    slab_variables,
+)
 from ._store import FieldStore, describe, open_field, read_dataset
 from .faults import FaultSet
 from .fields import Grid, resolve_grid

@@ -257,7 +257,7 @@ def _epsg_code(crs: str) -> int | None:
         return None
     try:
         code = crs_module.CRS.from_user_input(crs).to_epsg()
-    except Exception:  # noqa: BLE001 - rasterio raises its own CRSError or GDAL's errors
+    except Exception:  # rasterio raises its own CRSError or GDAL's errors
         return None
     return None if code is None else int(code)
 
