@@ -107,7 +107,7 @@ def main():
           f"{available_speedup():.2f}x to two spinning processes right now")
 
     # invert_stress on neighbourhoods of the typical size, on this thread
-    positions, faults = args[0], args[1]
+    faults = args[1]
     rng = np.random.default_rng(1)
     subsets = [rng.choice(len(faults), typical, replace=False) for _ in range(10)]
     t0 = time.perf_counter()

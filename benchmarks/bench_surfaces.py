@@ -194,7 +194,7 @@ def bench_best_fit(count, repeats):
     # about 250 points each, 20 m cells about 40.
     for label, data, cell in (("random order", points, 50.0), ("survey order", survey, 50.0),
                               ("random order", points, 20.0)):
-        ours, (field, stats) = best_of(lambda: kernels.best_fit_planes(data, cell), repeats)
+        ours, (_, stats) = best_of(lambda: kernels.best_fit_planes(data, cell), repeats)
         peer, (attitudes, merge_time, fit_time) = best_of(lambda: best_fit_peer(data, cell, 0.1), repeats)
         print(f"best_fit_planes       {len(data)} points in {label}, {cell:.0f} m cells: "
               f"{stats['distinct_points']} distinct, {stats['cells_fitted']} cells fitted (peer {len(attitudes)})")

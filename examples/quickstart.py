@@ -17,16 +17,16 @@ import matplotlib
 
 matplotlib.use("Agg")  # figures are written to files; no screen needed
 
-import numpy as np  # noqa: E402
+import numpy as np
 
-import velkor  # noqa: E402
-from velkor import kernels, plot  # noqa: E402
+import velkor
+from velkor import kernels, plot
 
 
 def save(axes: object, folder: pathlib.Path, name: str) -> None:
     import matplotlib.pyplot as plt
 
-    figure = getattr(axes, "figure")
+    figure = getattr(axes, "figure")  # noqa: B009 (axes is typed as a plain object here)
     path = folder / name
     figure.savefig(path, dpi=120, bbox_inches="tight")
     plt.close(figure)

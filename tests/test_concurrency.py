@@ -39,7 +39,7 @@ def test_eight_threads_on_shared_inputs_match_serial_results():
                     name = RELEASING[(k + offset + round_) % len(RELEASING)]
                     if canonical(call(name, shared[name])) != expected[name]:
                         mismatches.append(name)
-        except BaseException as error:  # noqa: BLE001 - reported below
+        except BaseException as error:  # reported below
             errors.append(error)
 
     threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]

@@ -6,6 +6,7 @@ import decimal
 
 import pytest
 
+
 @pytest.fixture(scope="module")
 def core(core_checks):
     return dict(line.split("|", 1) for line in core_checks.run("core_checks").splitlines())

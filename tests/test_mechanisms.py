@@ -138,12 +138,12 @@ def test_kagan_angles_validation_order():
     bad_first = good.copy()
     bad_first[1] = (30, 20, 150, 50)
     # The first array's rows are reported before the second array is looked at.
-    with pytest.raises(ValueError, match="^mechanism 1: "):
+    with pytest.raises(ValueError, match=r"^mechanism 1: "):
         kernels.kagan_angles(bad_first, bad_second)
-    with pytest.raises(ValueError, match="^mechanism 2: "):
+    with pytest.raises(ValueError, match=r"^mechanism 2: "):
         kernels.kagan_angles(good, bad_second)
     # Both parsed before the lengths are compared.
-    with pytest.raises(ValueError, match="^mechanism 2: "):
+    with pytest.raises(ValueError, match=r"^mechanism 2: "):
         kernels.kagan_angles(good, np.vstack([bad_second, good]))
     with pytest.raises(ValueError) as e:
         kernels.kagan_angles(good, np.vstack([good, good[:1]]))
@@ -207,7 +207,7 @@ def test_float_arguments_in_parameter_order():
 @pytest.mark.parametrize("t_trend", [89.0, 91.0])
 def test_exactly_one_degree_is_accepted(t_trend):
     assert kernels.kagan_angles(mechanism_row(0, 0, t_trend, 0), mechanism_row(0, 0, 90, 0))[0] == pytest.approx(1.0, abs=1e-6)
-    with pytest.raises(ValueError, match="by 1.000 degrees, more than the 1.000 allowed"):
+    with pytest.raises(ValueError, match=r"by 1.000 degrees, more than the 1.000 allowed"):
         kernels.kagan_angles(mechanism_row(0, 0, t_trend + (t_trend - 90) * 1e-9, 0), mechanism_row(0, 0, 90, 0))
 
 

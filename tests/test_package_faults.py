@@ -119,7 +119,7 @@ def moment_tensor_axes(strike, dip, rake):
     normal = np.array([-np.sin(d) * np.sin(s), np.sin(d) * np.cos(s), -np.cos(d)])
     slip = np.array([np.cos(r) * np.cos(s) + np.sin(r) * np.cos(d) * np.sin(s),
                      np.cos(r) * np.sin(s) - np.sin(r) * np.cos(d) * np.cos(s), -np.sin(r) * np.sin(d)])
-    values, vectors = np.linalg.eigh(np.outer(slip, normal) + np.outer(normal, slip))
+    _values, vectors = np.linalg.eigh(np.outer(slip, normal) + np.outer(normal, slip))
     return ned_axis(vectors[:, 0]), ned_axis(vectors[:, 2])
 
 

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from _velkor import kernels
-from samples import SAMPLES, call, registered
+from samples import SAMPLES, registered
 
 CALLS = 10_000
 

@@ -1,6 +1,7 @@
 """Stress fields slab by slab: the slab identity, the Dataset, progress, the cost warning, refusals."""
 
 import warnings
+from typing import ClassVar
 
 import numpy as np
 import pytest
@@ -137,7 +138,7 @@ def test_bad_arguments_are_refused_before_anything_is_computed_or_written(tmp_pa
 
 
 class RecordingBar:
-    bars: list = []
+    bars: ClassVar[list] = []
 
     def __init__(self, **options):
         self.options, self.updates, self.postfix, self.closed = options, [], None, False

@@ -180,5 +180,5 @@ def test_kagan_matrix_refusals_and_small_catalogues():
         with pytest.raises(error) as raised:
             velkor.kagan_matrix(bad[:1] * 2, chunks=chunks)
         assert str(raised.value).startswith(message)
-    with pytest.raises(TypeError, match="^client must be a dask.distributed.Client, got str$"):
+    with pytest.raises(TypeError, match=r"^client must be a dask.distributed.Client, got str$"):
         velkor.kagan_matrix(bad[:1], client="tcp://127.0.0.1:8786")

@@ -1,12 +1,11 @@
 """Stress fields kept in Zarr stores: resumption, refusals, Ctrl-C (a real SIGINT), the command line."""
 
+import importlib.util
 import os
 import signal
 import subprocess
 import sys
 import time
-
-import importlib.util
 
 import numpy as np
 import pytest

@@ -4,7 +4,6 @@ import math
 import os
 import struct
 import threading
-import time
 
 import numpy as np
 import pytest

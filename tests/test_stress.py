@@ -323,13 +323,13 @@ def test_exactly_one_degree_off_is_accepted():
 def test_validation_order():
     bad_row = off_plane_row(0.0, 60.0, 5.0)
     # The tensor comes first, then the column count, then senses, then rows in order.
-    with pytest.raises(ValueError, match="^Phi must be"):
+    with pytest.raises(ValueError, match=r"^Phi must be"):
         kernels.score_stress(0, 90, 90, 0, 2.0, np.zeros((2, 3)), np.ones(9, bool))
-    with pytest.raises(ValueError, match="^faults must be"):
+    with pytest.raises(ValueError, match=r"^faults must be"):
         kernels.score_stress(*NORMAL, np.zeros((2, 3)), np.ones(9, bool))
-    with pytest.raises(ValueError, match="^senses has 9 entries for 2 faults$"):
+    with pytest.raises(ValueError, match=r"^senses has 9 entries for 2 faults$"):
         kernels.score_stress(*NORMAL, np.array([bad_row, bad_row]), np.ones(9, bool))
-    with pytest.raises(ValueError, match="^fault 1: slickenline 0 lies 5.000 degrees"):
+    with pytest.raises(ValueError, match=r"^fault 1: slickenline 0 lies 5.000 degrees"):
         kernels.score_stress(*NORMAL, np.array([[0.0, 60.0, 90.0, 60.0], bad_row, off_plane_row(0, 60, 9)]))
     # Types are checked, in parameter order, before any value.
     with pytest.raises(TypeError):
@@ -374,7 +374,7 @@ def test_score_against_vectorised_numpy():
     rng = np.random.default_rng(17)
     faults = random_faults(rng, 200)
     for args in random_tensors(rng, 5):
-        s1, s2, s3, m = ref.tensor(*args)
+        *_, m = ref.tensor(*args)
         sig = np.array(m).reshape(3, 3)
         dd = np.radians(np.mod(faults[:, 0] + 90, 360))
         dip = np.radians(faults[:, 1])

@@ -293,7 +293,7 @@ def test_recovers_a_rotating_field():
     # S1 horizontal, turning from 20 to 110 degrees across the map; S3 horizontal too
     rng = np.random.default_rng(8)
     positions = np.column_stack([rng.uniform(0, 90, 400), rng.uniform(0, 20, 400)])
-    trend_of = lambda p: 20.0 + p[0]  # noqa: E731
+    trend_of = lambda p: 20.0 + p[0]
     faults = fault_set(400, seed=8, trend_of=trend_of, positions=positions, phi=0.5)
     field, stats = kernels.stress_field(positions, faults, [5.0, 10.0], [20.0, 1.0], [5, 1], [12.0, 12.0],
                                         angle_step_degrees=10.0, phi_step=0.25)

@@ -737,7 +737,7 @@ def test_pipeline_mesh_then_best_fit_recovers_a_planar_mesh():
     verts = np.column_stack([gx.ravel(), gy.ravel(), gz.ravel()])
     i = (np.arange(11)[:, None] * 12 + np.arange(11)[None, :]).ravel()
     faces = np.vstack([np.column_stack([i, i + 1, i + 12]), np.column_stack([i + 1, i + 13, i + 12])])
-    points, attitudes, tri, stats = mesh_call(dem, verts, faces)
+    points, attitudes, _, stats = mesh_call(dem, verts, faces)
     assert len(points) > 50 and stats["mesh_triangles"] == len(faces)
     assert np.allclose(attitudes, [135.0, 40.0], atol=1e-7)
     field, fit_stats = kernels.best_fit_planes(points, 150.0)

@@ -168,7 +168,7 @@ def test_read_dem_round_trip_and_the_same_trace(tmp_path, dtype, nodata, rotated
 
 def test_read_dem_refusals_and_scaled_bands(tmp_path):
     rasterio = pytest.importorskip("rasterio")
-    with pytest.raises(FileNotFoundError, match="^DEM file not found: .*missing.tif$"):
+    with pytest.raises(FileNotFoundError, match=r"^DEM file not found: .*missing.tif$"):
         velkor.read_dem(tmp_path / "missing.tif")
     data = np.array([[100, 200], [-1, 400]], np.int16)
     write_tif(tmp_path / "dem.tif", data, rasterio.Affine(10.0, 0.0, 0.0, 0.0, -10.0, 20.0), nodata=-1)
@@ -183,10 +183,10 @@ def test_read_dem_refusals_and_scaled_bands(tmp_path):
         with rasterio.open(tmp_path / "plain.tif", "w", driver="GTiff", height=2, width=2, count=1,
                            dtype="float64") as out:
             out.write(np.zeros((2, 2)), 1)
-    with pytest.raises(ValueError, match="plain.tif is not georeferenced"):
+    with pytest.raises(ValueError, match=r"plain.tif is not georeferenced"):
         velkor.read_dem(tmp_path / "plain.tif")
     (tmp_path / "junk.tif").write_text("not a raster")
-    with pytest.raises(OSError, match="^could not read the DEM .*junk.tif: "):
+    with pytest.raises(OSError, match=r"^could not read the DEM .*junk.tif: "):
         velkor.read_dem(tmp_path / "junk.tif")
 
 
