@@ -1,6 +1,6 @@
 """Density-field throughput against NumPy, numba and SciPy peers, and its scaling with threads.
 
-    PYTHONPATH=build/pylib python3 benchmarks/bench_density.py [--quick]
+    PYTHONPATH=build/pylib python3 benchmarks/bench_density.py [--quick] [--repeats N]
 
 Prints, for a 2-D and a 3-D field of 10^5 points on 10^6 nodes:
   - nodes per second per thread of density_field with 1 and with 2 threads
@@ -16,7 +16,6 @@ Ratios are measured in one run, so they survive a noisy machine better than
 absolute times do.
 """
 
-import argparse
 import os
 
 # NumPy's BLAS threads, idle after a call but spinning, would take cycles from the module's workers in the
@@ -24,11 +23,11 @@ import os
 for _variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_variable, "1")
 
-import time  # noqa: E402
 
 import numpy as np  # noqa: E402
 
 from machine import available_speedup, best_of_rounds, run_with_threads  # noqa: E402
+from timing import arguments, from_runs, measure, ratio  # noqa: E402
 
 CHILD = r"""
 import json, sys, time
@@ -40,12 +39,12 @@ d = cfg["d"]
 points = rng.uniform(0.0, cfg["extent"], (cfg["points"], d))
 args = (points, [0.0] * d, [cfg["spacing"]] * d, [cfg["side"]] * d, [cfg["bandwidth"]] * d, cfg["kernel"])
 kernels.density_field(*args)                       # pool start-up, page faults
-best = float("inf")
+runs = []
 for _ in range(cfg["repeats"]):
     t = time.perf_counter()
     v = kernels.density_field(*args)
-    best = min(best, time.perf_counter() - t)
-print(json.dumps({"seconds": best, "nodes": int(v.size)}))
+    runs.append(time.perf_counter() - t)
+print(json.dumps({"seconds": min(runs), "runs": runs, "nodes": int(v.size)}))
 """
 
 
@@ -127,52 +126,44 @@ def node_positions(cfg, flat):
     return np.stack(coords, axis=1)
 
 
-def timed(fn, repeats=3):
-    best = float("inf")
-    result = None
-    for _ in range(repeats):
-        t = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t)
-    return best, result
-
-
 def bench_quartic(cfg, subset):
     from _velkor import kernels
 
     one, two = best_of_rounds(CHILD, cfg, cfg["rounds"])
-    rate1 = one["nodes"] / one["seconds"]
-    rate2 = two["nodes"] / two["seconds"] / 2
+    nodes = one["nodes"]
+    ours = from_runs(one["runs"])
+    rate1 = nodes / one["seconds"]
+    rate2 = nodes / two["seconds"] / 2
 
     rng = np.random.default_rng(cfg["seed"])
     points = rng.uniform(0.0, cfg["extent"], (cfg["points"], cfg["d"]))
-    flat = np.random.default_rng(7).choice(one["nodes"], subset, replace=False)
-    nodes = node_positions(cfg, flat)
-    t_np, peer = timed(lambda: numpy_quartic(points, nodes, cfg["bandwidth"], cfg["d"]), 2)
-    rate_np = subset / t_np
+    flat = np.random.default_rng(7).choice(nodes, subset, replace=False)
+    subset_positions = node_positions(cfg, flat)
+    numpy_peer = measure(lambda: numpy_quartic(points, subset_positions, cfg["bandwidth"], cfg["d"]), 2)
+    peer = numpy_peer.result
 
     # the peer agrees with the module on those nodes (to rounding)
     d = cfg["d"]
-    ours = kernels.density_field(points, [0.0] * d, [cfg["spacing"]] * d, [cfg["side"]] * d,
-                                 [cfg["bandwidth"]] * d)[flat]
-    assert np.allclose(ours, peer, rtol=1e-12, atol=1e-15)
+    values = kernels.density_field(points, [0.0] * d, [cfg["spacing"]] * d, [cfg["side"]] * d,
+                                   [cfg["bandwidth"]] * d)[flat]
+    assert np.allclose(values, peer, rtol=1e-12, atol=1e-15)
 
-    print(f"{d}-D quartic, {cfg['points']} points, {one['nodes']} nodes, bandwidth {cfg['bandwidth']}")
+    print(f"{d}-D quartic, {cfg['points']} points, {nodes} nodes, bandwidth {cfg['bandwidth']}")
     print(f"  1 thread : {one['seconds']:.3f} s, {rate1:,.0f} nodes/s per thread")
     print(f"  2 threads: {two['seconds']:.3f} s, {rate2:,.0f} nodes/s per thread")
-    print(f"  speedup 1 -> 2 threads: {one['seconds'] / two['seconds']:.2f}x (target >= 1.8x)")
-    print(f"  NumPy brute force on {subset} nodes: {rate_np:,.0f} nodes/s")
-    print(f"  ratio vs NumPy, one thread each: {rate1 / rate_np:,.0f}x (target >= 50x)")
+    print(f"  speedup 1 -> 2 threads: {ratio(from_runs(two['runs']), ours)} (target >= 1.8x)")
+    print(f"  NumPy brute force on {subset} nodes: {numpy_peer.rate(subset):,.0f} nodes/s")
+    print(f"  ratio vs NumPy, one thread each: {ratio(ours, numpy_peer, nodes, subset)} (target >= 50x)")
 
     peer_nb = numba_quartic()
     bandwidth, norm = cfg["bandwidth"], quartic_constant(d) / cfg["bandwidth"] ** d
     peer_nb(points[:10], 0.0, cfg["spacing"], 2, bandwidth, norm)  # compilation
-    t_nb, values_nb = timed(lambda: peer_nb(points, 0.0, cfg["spacing"], cfg["side"], bandwidth, norm), 2)
-    assert np.allclose(values_nb[flat], peer, rtol=1e-12, atol=1e-15)
-    rate_nb = one["nodes"] / t_nb
-    print(f"  numba peer over the same cells, all nodes: {t_nb:.3f} s, {rate_nb:,.0f} nodes/s")
-    print(f"  ratio vs numba, one thread each: {rate1 / rate_nb:.1f}x (target >= 3x)")
-    return one["seconds"] / two["seconds"], rate1 / rate_np, rate1 / rate_nb
+    numba_peer = measure(lambda: peer_nb(points, 0.0, cfg["spacing"], cfg["side"], bandwidth, norm), 2)
+    assert np.allclose(numba_peer.result[flat], peer, rtol=1e-12, atol=1e-15)
+    print(f"  numba peer over the same cells, all nodes: {numba_peer.fastest:.3f} s, "
+          f"{numba_peer.rate(nodes):,.0f} nodes/s")
+    print(f"  ratio vs numba, one thread each: {ratio(ours, numba_peer)} (target >= 3x)")
+    return (one["seconds"] / two["seconds"], rate1 / numpy_peer.rate(subset), rate1 / numba_peer.rate(nodes))
 
 
 def bench_gaussian(cfg, subset):
@@ -189,19 +180,17 @@ def bench_gaussian(cfg, subset):
     # scipy's bandwidth is a factor of the data covariance; choose it so that the
     # kernel covariance is bandwidth^2 on every axis, as in density_field
     kde.set_bandwidth(cfg["bandwidth"] / np.sqrt(np.mean(np.diag(kde.covariance / kde.factor ** 2))))
-    t_kde, _ = timed(lambda: kde(nodes.T), 2)
-    rate_kde = subset / t_kde
+    kde_peer = measure(lambda: kde(nodes.T), 2)
     print(f"{d}-D gaussian, {cfg['points']} points, {one['nodes']} nodes (every point at every node)")
-    print(f"  1 thread : {rate1:,.0f} nodes/s; scipy gaussian_kde: {rate_kde:,.0f} nodes/s; "
-          f"ratio {rate1 / rate_kde:.1f}x")
+    print(f"  1 thread : {rate1:,.0f} nodes/s; scipy gaussian_kde: {kde_peer.rate(subset):,.0f} nodes/s; "
+          f"ratio {ratio(from_runs(one['runs']), kde_peer, one['nodes'], subset)}")
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true", help="smaller fields for a smoke run")
-    quick = parser.parse_args().quick
+    args = arguments(__doc__.splitlines()[0]).parse_args()
+    quick = args.quick
     scale = 0.25 if quick else 1.0
-    repeats = 2 if quick else 3
+    repeats = args.repeats
     rounds = 2 if quick else 3
     two_d = dict(seed=1, d=2, points=int(1e5 * scale), extent=1000.0 * np.sqrt(scale), spacing=1.0,
                  side=int(1000 * np.sqrt(scale)), bandwidth=10.0, kernel="quartic", repeats=repeats,

@@ -17,17 +17,16 @@ numba runs single-threaded. --quick times the peers on the first eighth of the c
 (their cost per candidate is flat).
 """
 
-import argparse
 import os
 
 for _name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_name, "1")
 
-import time  # noqa: E402
 
 import numpy as np  # noqa: E402
 
 from _velkor import kernels  # noqa: E402
+from timing import arguments, measure, ratio  # noqa: E402
 
 D2R = 0.017453292519943295
 R2D = 57.29577951308232
@@ -214,58 +213,46 @@ def same_best(peer, result):
     return same_axis and same_mean and peer["phi"][0] == result["best"]["phi"]
 
 
-def best_time(fn, repeats):
-    best, value = float("inf"), None
-    for _ in range(repeats):
-        t = time.perf_counter()
-        value = fn()
-        best = min(best, time.perf_counter() - t)
-    return best, value
-
-
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="time the peers on an eighth of the grid")
-    parser.add_argument("--repeats", type=int, default=3)
-    args = parser.parse_args()
+    args = arguments(__doc__.splitlines()[0] + " --quick times the peers on an eighth of the grid.").parse_args()
     rng = np.random.default_rng(2024)
     candidates = kernels.inversion_candidate_count()
     numba_search = numba_peer()
     numba_search(*random_faults(rng, 3), limit=100)  # compilation
     print(f"default grid: {candidates} candidates; tensor S1 {TENSOR[:2]}, S3 {TENSOR[2:4]}, phi {TENSOR[4]}; "
           f"5 degrees of rake noise")
-    print(f"{'faults':>10} {'velkor s':>9} {'velkor fwd/s':>13} {'numpy fwd/s':>12} {'ratio':>7} "
-          f"{'numba fwd/s':>12} {'ratio':>7}  check")
+    print(f"{'faults':>10} {'velkor s':>9} {'velkor fwd/s':>13} {'numpy fwd/s':>12} {'ratio':>22} "
+          f"{'numba fwd/s':>12} {'ratio':>22}  check")
     limit = candidates // 8 if args.quick else None
     sets = [(f"{n} fitted", *synthetic_faults(rng, n, 5.0)) for n in (30, 100, 300)]
     sets += [(f"{n} random", *random_faults(rng, n)) for n in (30, 100)]
     for name, faults, senses in sets:
         n = len(faults)
         kernels.invert_stress(faults, senses)  # warm-up
-        t_v, result = best_time(lambda: kernels.invert_stress(faults, senses), args.repeats)
+        ours = measure(lambda: kernels.invert_stress(faults, senses), args.repeats)
+        result = ours.result
         tried = result["candidates_tried"]
-        rates, checks = [], []
+        columns, checks = [], []
         for peer in (numpy_search, numba_search):
-            t_p, found = best_time(lambda: peer(faults, senses, limit=limit), 1)
-            if args.quick:
-                t_p *= tried / found["tried"]
-            rates.append(tried * n / t_p)
+            theirs = measure(lambda: peer(faults, senses, limit=limit), max(1, args.repeats - 1))
+            found = theirs.result
+            columns.append(f"{theirs.rate(found['tried'] * n) / 1e6:>10.2f} M "
+                           f"{ratio(ours, theirs, tried, found['tried']):>22}")
             checks.append("timed on 1/8" if args.quick else ("same best" if same_best(found, result) else "DIFFERENT"))
-        rate_v = tried * n / t_v
-        print(f"{name:>10} {t_v:>9.4f} {rate_v / 1e6:>11.1f} M {rates[0] / 1e6:>10.2f} M {rate_v / rates[0]:>6.1f}x "
-              f"{rates[1] / 1e6:>10.2f} M {rate_v / rates[1]:>6.1f}x  {' / '.join(sorted(set(checks)))}")
+        print(f"{name:>10} {ours.fastest:>9.4f} {ours.rate(tried * n) / 1e6:>11.1f} M {columns[0]} {columns[1]}  "
+              f"{' / '.join(sorted(set(checks)))}")
 
     # Every candidate scored in full: the exact forward solution and misfit, one per candidate per fault.
     faults, senses = random_faults(rng, 100)
     weights = np.exp2(np.linspace(-400.0, 400.0, len(faults)))
     kernels.invert_stress(faults, senses, weights)
-    t_v, result = best_time(lambda: kernels.invert_stress(faults, senses, weights), max(1, args.repeats - 1))
-    rate_v = result["candidates_tried"] * len(faults) / t_v
-    t_n, found = best_time(lambda: numba_search(faults, senses, limit=candidates // 8), 1)
-    rate_n = found["tried"] * len(faults) / t_n
+    ours = measure(lambda: kernels.invert_stress(faults, senses, weights), max(1, args.repeats - 1))
+    theirs = measure(lambda: numba_search(faults, senses, limit=candidates // 8), max(1, args.repeats - 1))
+    our_work = ours.result["candidates_tried"] * len(faults)
+    peer_work = theirs.result["tried"] * len(faults)
     print(f"every candidate scored in full (100 random faults, weights 2^-400 .. 2^400): velkor "
-          f"{rate_v / 1e6:.1f} M exact forward solutions/s, numba peer {rate_n / 1e6:.2f} M/s, "
-          f"ratio {rate_v / rate_n:.1f}x")
+          f"{ours.rate(our_work) / 1e6:.1f} M exact forward solutions/s, numba peer "
+          f"{theirs.rate(peer_work) / 1e6:.2f} M/s, ratio {ratio(ours, theirs, our_work, peer_work)}")
 
 
 def _axis(trend_plunge):

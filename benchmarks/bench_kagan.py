@@ -27,16 +27,16 @@ while it parses and releases it for the angles.
 Thread scaling runs the module in child interpreters with RAYON_NUM_THREADS
 set to 1 and to 2.
 
-    PYTHONPATH=build/pylib python3 benchmarks/bench_kagan.py [--sizes 500 2000 5000] [--pairs 1000000] [--repeat 3]
+    PYTHONPATH=build/pylib python3 benchmarks/bench_kagan.py [--quick] [--repeats N]
+        [--sizes 500 2000 5000] [--pairs 1000000] [--scaling-size 3000] [--rounds 3]
 """
 
 from __future__ import annotations
 
-import argparse
+import json
 import os
 import subprocess
 import sys
-import time
 
 # The peers are plain single-threaded NumPy; idle BLAS threads spinning after
 # a matmul would otherwise take cycles from the module's workers.
@@ -46,6 +46,7 @@ for _variable in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 import numpy as np  # noqa: E402
 
 from _velkor import kernels  # noqa: E402
+from timing import arguments, from_runs, measure, ratio  # noqa: E402
 
 SIGNS = np.array([[1, -1, -1], [-1, 1, -1], [-1, -1, 1], [1, 1, 1]], dtype=float).T  # (3, 4)
 
@@ -169,94 +170,85 @@ def numpy_pairs(first: np.ndarray, second: np.ndarray) -> np.ndarray:
     return np.degrees(np.arccos(np.clip((traces.max(axis=1) - 1.0) / 2.0, -1.0, 1.0)))
 
 
-def best_time(function, repeat: int) -> float:
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        function()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 CHILD = """
-import sys, time
+import json, sys
 sys.path.insert(0, {here!r})
-from bench_kagan import random_mechanisms, best_time
+from bench_kagan import random_mechanisms
+from timing import measure
 from _velkor import kernels
 m = random_mechanisms({n})
-print(best_time(lambda: kernels.kagan_angle_matrix(m), {repeat}))
+print(json.dumps(measure(lambda: kernels.kagan_angle_matrix(m), {repeats}).runs))
 """
 
 
-def child_time(threads: int, n: int, repeat: int) -> float:
+def child_runs(threads: int, n: int, repeats: int) -> list[float]:
     env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
     env.pop("RAYON_RS_NUM_CPUS", None)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     here = os.path.dirname(os.path.abspath(__file__))
-    done = subprocess.run([sys.executable, "-c", CHILD.format(here=here, n=n, repeat=repeat)], env=env,
+    done = subprocess.run([sys.executable, "-c", CHILD.format(here=here, n=n, repeats=repeats)], env=env,
                           capture_output=True, text=True, check=True)
-    return float(done.stdout.strip())
+    return json.loads(done.stdout)
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--sizes", type=int, nargs="+", default=[500, 2000, 5000])
-    parser.add_argument("--pairs", type=int, default=1_000_000)
-    parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--scaling-size", type=int, default=3000)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser = arguments(__doc__.splitlines()[0])
+    parser.add_argument("--sizes", type=int, nargs="+", default=None, help="catalogue sizes of the matrix")
+    parser.add_argument("--pairs", type=int, default=None, help="pairs of kagan_angles")
+    parser.add_argument("--scaling-size", type=int, default=None, help="catalogue size of the thread scaling")
+    parser.add_argument("--rounds", type=int, default=3, help="alternating 1- and 2-thread rounds")
     args = parser.parse_args()
+    sizes = args.sizes or ([300, 1000] if args.quick else [500, 2000, 5000])
+    pair_count = args.pairs or (100_000 if args.quick else 1_000_000)
+    scaling_size = args.scaling_size or (1000 if args.quick else 3000)
     numba_pairs, numba_rows = numba_peers()
     numba_rows(random_mechanisms(3), np.arange(2))  # compilation
     numba_pairs(random_mechanisms(2), random_mechanisms(2, 1))
+    peer_repeats = max(1, args.repeats - 1)
 
-    print(f"{'N':>6} {'pairs':>10} {'velkor Mpairs/s':>16} {'peer Mpairs/s':>14} {'ratio':>7} "
-          f"{'tuned peer Mpairs/s':>20} {'ratio':>7} {'numba Mpairs/s':>15} {'ratio':>7} {'max |diff|':>11}")
-    for n in args.sizes:
+    print(f"{'N':>6} {'pairs':>10} {'velkor Mpairs/s':>16} {'peer Mpairs/s':>14} {'ratio':>22} "
+          f"{'tuned peer Mpairs/s':>20} {'ratio':>22} {'numba Mpairs/s':>15} {'ratio':>22} {'max |diff|':>11}")
+    for n in sizes:
         m = random_mechanisms(n)
         pairs = n * (n - 1) // 2
-        matrix = kernels.kagan_angle_matrix(m)
-        ours = pairs / best_time(lambda: kernels.kagan_angle_matrix(m), args.repeat)
+        ours = measure(lambda: kernels.kagan_angle_matrix(m), args.repeats)
+        matrix = ours.result
         rows = range(0, n - 1) if n <= 2000 else range(0, n - 1, 10)
-        rates, diff = [], 0.0
+        columns, diff = [], 0.0
         for peer in (peer_rows, tuned_peer_rows):
-            best = float("inf")
-            for _ in range(max(1, args.repeat - 1)):
-                start = time.perf_counter()
-                sampled, peer_pairs = peer(m, rows)
-                best = min(best, time.perf_counter() - start)
-            rates.append(peer_pairs / best)
+            theirs = measure(lambda: peer(m, rows), peer_repeats)
+            sampled, peer_pairs = theirs.result
+            columns.append(f"{theirs.rate(peer_pairs) / 1e6:>{14 if not columns else 20}.3f} "
+                           f"{ratio(ours, theirs, pairs, peer_pairs):>22}")
             diff = max(diff, max(np.abs(matrix[i, i + 1:] - v).max() for i, v in sampled.items() if len(v)))
         chosen = np.array(list(rows))
-        start = time.perf_counter()
-        flat = numba_rows(m, chosen)
-        rates.append(len(flat) / (time.perf_counter() - start))
+        theirs = measure(lambda: numba_rows(m, chosen), peer_repeats)
+        flat = theirs.result
+        columns.append(f"{theirs.rate(len(flat)) / 1e6:>15.3f} {ratio(ours, theirs, pairs, len(flat)):>22}")
         diff = max(diff, np.abs(np.concatenate([matrix[i, i + 1:] for i in chosen]) - flat).max())
-        print(f"{n:>6} {pairs:>10} {ours / 1e6:>16.2f} {rates[0] / 1e6:>14.3f} {ours / rates[0]:>6.1f}x "
-              f"{rates[1] / 1e6:>20.3f} {ours / rates[1]:>6.1f}x {rates[2] / 1e6:>15.3f} {ours / rates[2]:>6.1f}x "
-              f"{diff:>11.2e}")
+        print(f"{n:>6} {pairs:>10} {ours.rate(pairs) / 1e6:>16.2f} {' '.join(columns)} {diff:>11.2e}")
 
     # Pair by pair, from the arrays of trend and plunge.
-    first, second = random_mechanisms(args.pairs, 1), random_mechanisms(args.pairs, 2)
-    angles = kernels.kagan_angles(first, second)
-    t_v = best_time(lambda: kernels.kagan_angles(first, second), args.repeat)
-    t_np = best_time(lambda: numpy_pairs(first, second), max(1, args.repeat - 1))
-    t_nb = best_time(lambda: numba_pairs(first, second), max(1, args.repeat - 1))
-    diff = max(np.abs(numpy_pairs(first, second) - angles).max(), np.abs(numba_pairs(first, second) - angles).max())
-    per_pair = t_v / args.pairs * 1e9
-    print(f"kagan_angles, {args.pairs} pairs: velkor {t_v:.3f} s ({per_pair:.0f} ns per pair), "
-          f"NumPy {t_np:.3f} s (ratio {t_np / t_v:.1f}x), numba {t_nb:.3f} s (ratio {t_nb / t_v:.1f}x), "
-          f"max |diff| {diff:.2e}")
+    first, second = random_mechanisms(pair_count, 1), random_mechanisms(pair_count, 2)
+    ours = measure(lambda: kernels.kagan_angles(first, second), args.repeats)
+    numpy_peer = measure(lambda: numpy_pairs(first, second), peer_repeats)
+    numba_peer = measure(lambda: numba_pairs(first, second), peer_repeats)
+    diff = max(np.abs(numpy_peer.result - ours.result).max(), np.abs(numba_peer.result - ours.result).max())
+    per_pair = ours.fastest / pair_count * 1e9
+    print(f"kagan_angles, {pair_count} pairs: velkor {ours.fastest:.3f} s ({per_pair:.0f} ns per pair), "
+          f"NumPy {numpy_peer.fastest:.3f} s (ratio {ratio(ours, numpy_peer)}), numba {numba_peer.fastest:.3f} s "
+          f"(ratio {ratio(ours, numba_peer)}), max |diff| {diff:.2e}")
 
-    n = args.scaling_size
-    # Alternating rounds, best of each: other load on the machine hits both alike.
-    one = two = float("inf")
+    n = scaling_size
+    # Alternating rounds: other load on the machine hits both alike.
+    one_runs, two_runs = [], []
     for _ in range(args.rounds):
-        one = min(one, child_time(1, n, args.repeat))
-        two = min(two, child_time(2, n, args.repeat))
+        one_runs += child_runs(1, n, args.repeats)
+        two_runs += child_runs(2, n, args.repeats)
+    one, two = from_runs(one_runs), from_runs(two_runs)
     pairs = n * (n - 1) // 2
-    print(f"threads (N={n}): 1 -> {pairs / one / 1e6:.2f} Mpairs/s, 2 -> {pairs / two / 1e6:.2f} Mpairs/s, "
-          f"speedup {one / two:.2f}x")
+    print(f"threads (N={n}): 1 -> {one.rate(pairs) / 1e6:.2f} Mpairs/s, 2 -> {two.rate(pairs) / 1e6:.2f} Mpairs/s, "
+          f"speedup {ratio(two, one)}")
 
 
 if __name__ == "__main__":

@@ -1,21 +1,20 @@
 """What running a stress field slab by slab costs, and what Dask worker processes give.
 
-    PYTHONPATH=build/pylib:python python3 benchmarks/bench_scale.py [--quick] [--rounds N]
+    PYTHONPATH=build/pylib:python python3 benchmarks/bench_scale.py [--quick] [--repeats N]
 
 A map of synthetic faults whose true stress rotates across it (as in
 bench_stress_field.py) is inverted on a grid at the default search steps.
 Prints, each with a check that the bytes are those of one kernel call:
   - slab overhead: `velkor.stress_field` (one kernel call per slab one node
     thick, in order, in memory) against one `kernels.stress_field` call on the
-    whole grid, both on this process's pool; best of N alternating rounds;
+    whole grid, both on this process's pool, N alternating rounds;
   - Dask: the same field on a LocalCluster of 1 and of 2 worker processes
     (one Dask thread each, RAYON_NUM_THREADS=1 in the workers), the time of
-    `velkor.stress_field(client=...)` once the cluster is up, best of N;
+    `velkor.stress_field(client=...)` once the cluster is up, N rounds;
   - the speedup two processes get on this machine right now (machine.py), so
     that a busy machine is not taken for a slow program.
 """
 
-import argparse
 import hashlib
 import os
 import time
@@ -23,6 +22,7 @@ import time
 import numpy as np
 
 from machine import available_speedup
+from timing import arguments, from_runs, ratio
 
 
 def make_faults(count, seed=7, side=100.0, noise=5.0):
@@ -82,19 +82,19 @@ def slab_overhead(faults, grid, bandwidth, rounds):
         dataset = velkor.stress_field(faults, None, bandwidth, grid=grid, progress=False)
         slabs.append(time.perf_counter() - start)
         slabs_cpu.append(time.process_time() - cpu)
-    return (min(one), min(slabs)), (min(one_cpu), min(slabs_cpu)), dataset
+    return (from_runs(one), from_runs(slabs)), (min(one_cpu), min(slabs_cpu)), dataset
 
 
 def dask_times(faults, grid, bandwidth, rounds):
-    """Best times on clusters of 1 and 2 worker processes, both up at once and used in turn, so that a burst of
-    load from other programs does not land on one side only."""
+    """Times on clusters of 1 and 2 worker processes, both up at once and used in turn, so that a burst of load
+    from other programs does not land on one side only."""
     import contextlib
 
     import distributed
 
     import velkor
 
-    times, digests = {1: float("inf"), 2: float("inf")}, {}
+    runs, digests = {1: [], 2: []}, {}
     with contextlib.ExitStack() as stack:
         clients = {}
         for workers in (1, 2):
@@ -107,16 +107,13 @@ def dask_times(faults, grid, bandwidth, rounds):
             for workers, client in clients.items():
                 start = time.perf_counter()
                 dataset = velkor.stress_field(faults, None, bandwidth, grid=grid, progress=False, client=client)
-                times[workers] = min(times[workers], time.perf_counter() - start)
+                runs[workers].append(time.perf_counter() - start)
                 digests[workers] = digest(dataset)
-    return times, digests
+    return {workers: from_runs(seconds) for workers, seconds in runs.items()}, digests
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true", help="a smaller field for a smoke run")
-    parser.add_argument("--rounds", type=int, default=5, help="rounds of each measurement; the best counts")
-    options = parser.parse_args()
+    options = arguments(__doc__.splitlines()[0], repeats=5).parse_args()
     from _velkor import kernels
 
     # Slabs as wide as the 51-node rows of a typical regional map; fewer of them to keep the run short.
@@ -130,18 +127,20 @@ def main():
           f"{cost['nodes_to_invert']} nodes to invert, {cost['forward_solutions']:,} forward solutions")
     reference = one_call_digest(faults, grid, bandwidth)
 
-    (one, slabs), (one_cpu, slabs_cpu), dataset = slab_overhead(faults, grid, bandwidth, options.rounds)
+    (one, slabs), (one_cpu, slabs_cpu), dataset = slab_overhead(faults, grid, bandwidth, options.repeats)
     same = digest(dataset) == reference
     print(f"slab overhead (pool of {os.environ.get('RAYON_NUM_THREADS', 'all')} threads): one kernel call "
-          f"{one:.2f} s, slab by slab {slabs:.2f} s: {100.0 * (slabs / one - 1.0):+.1f} % (target < 3 %); "
+          f"{one.fastest:.2f} s, slab by slab {slabs.fastest:.2f} s: "
+          f"{100.0 * (slabs.fastest / one.fastest - 1.0):+.1f} % (median {100.0 * (slabs.median / one.median - 1.0):+.1f} %, "
+          f"target < 3 %); "
           f"bytes identical: {'yes' if same else 'NO'}")
     print(f"  the same in CPU time, which other programs on the machine do not inflate: {one_cpu:.2f} s against "
           f"{slabs_cpu:.2f} s, {100.0 * (slabs_cpu / one_cpu - 1.0):+.1f} %")
 
-    times, digests = dask_times(faults, grid, bandwidth, options.rounds)
+    times, digests = dask_times(faults, grid, bandwidth, options.repeats)
     same = digests[1] == reference and digests[2] == reference
-    print(f"Dask LocalCluster, worker processes of 1 thread (RAYON_NUM_THREADS=1): 1 worker {times[1]:.2f} s, "
-          f"2 workers {times[2]:.2f} s: speedup {times[1] / times[2]:.2f}x (target >= 1.8x); bytes identical: "
+    print(f"Dask LocalCluster, worker processes of 1 thread (RAYON_NUM_THREADS=1): 1 worker {times[1].fastest:.2f} s, "
+          f"2 workers {times[2].fastest:.2f} s: speedup {ratio(times[2], times[1])} (target >= 1.8x); bytes identical: "
           f"{'yes' if same else 'NO'}")
     print(f"this machine gives {available_speedup():.2f}x to two spinning processes right now")
 

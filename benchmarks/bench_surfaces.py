@@ -1,9 +1,9 @@
 """Surface kernels against the peers a NumPy user would reach for.
 
-    PYTHONPATH=build/pylib python3 benchmarks/bench_surfaces.py [--quick]
+    PYTHONPATH=build/pylib python3 benchmarks/bench_surfaces.py [--quick] [--repeats N]
 
-Prints, each measured in this run (best of a few repeats), with the ratio
-peer time / velkor time:
+Prints, each measured in this run, the fastest time and the ratio of the peer's
+time to velkor's (of the fastest runs and of the median runs):
   - intersect_plane_grid on a 4000 x 4000 DEM against the signed height of
     every node in NumPy followed by skimage.measure.find_contours at level 0
     (scikit-image comes with the `bench` extra; without it the peer is
@@ -17,30 +17,18 @@ peer time / velkor time:
 --quick shrinks every size by about 4 (for a smoke run).
 """
 
-import argparse
 import math
 import time
 
 import numpy as np
 
+import timing
 from _velkor import kernels
 
 try:
     from skimage import measure
 except ImportError:  # the bench extra is optional
     measure = None
-
-
-def best_of(fn, repeats):
-    """The shortest of `repeats` runs, with that run's result."""
-    best, result = math.inf, None
-    for _ in range(repeats):
-        t = time.perf_counter()
-        value = fn()
-        elapsed = time.perf_counter() - t
-        if elapsed < best:
-            best, result = elapsed, value
-    return best, result
 
 
 def terrain(n, seed=0):
@@ -82,11 +70,13 @@ def bench_plane(n, repeats):
     dem = terrain(n)
     gt = (500000.0, 5.0 * 4000 / n, 0.0, 4200000.0, 0.0, -5.0 * 4000 / n)
     src = (gt[0] + 10000, gt[3] - 10000, 500.0)
-    ours, (points, segments) = best_of(lambda: kernels.intersect_plane_grid(dem, gt, src, 120.0, 30.0), repeats)
-    peer, _ = best_of(lambda: plane_peer(dem, gt, src, 120.0, 30.0), repeats)
+    ours = timing.measure(lambda: kernels.intersect_plane_grid(dem, gt, src, 120.0, 30.0), repeats)
+    peer = timing.measure(lambda: plane_peer(dem, gt, src, 120.0, 30.0), repeats)
+    points, segments = ours.result
     name = "NumPy heights + skimage find_contours" if measure else "NumPy heights only (scikit-image missing)"
     print(f"intersect_plane_grid  {n}x{n} DEM, {len(points)} vertices, {len(segments)} chords")
-    print(f"  velkor {ours * 1e3:8.1f} ms | {name} {peer * 1e3:8.1f} ms | ratio {peer / ours:6.1f}x")
+    print(f"  velkor {ours.fastest * 1e3:8.1f} ms | {name} {peer.fastest * 1e3:8.1f} ms | "
+          f"ratio {timing.ratio(ours, peer)}")
 
 
 # ------------------------------------------------------------------ mesh
@@ -144,11 +134,13 @@ def bench_mesh(n, side, repeats):
     dem = terrain(n, seed=1)
     gt = (500000.0, 5.0 * 4000 / n / 2, 0.0, 4200000.0, 0.0, -5.0 * 4000 / n / 2)
     vertices, faces = folded_mesh(gt, n, side)
-    ours, out = best_of(lambda: kernels.intersect_mesh_grid(dem, gt, vertices, faces), repeats)
-    peer, peer_points = best_of(lambda: mesh_peer(dem, gt, vertices, faces), 1)
+    ours = timing.measure(lambda: kernels.intersect_mesh_grid(dem, gt, vertices, faces), repeats)
+    peer = timing.measure(lambda: mesh_peer(dem, gt, vertices, faces), max(1, repeats - 1))
+    out, peer_points = ours.result, peer.result
     print(f"intersect_mesh_grid   {len(faces)} triangles over a {n}x{n} DEM, {len(out[0])} points "
           f"(peer {len(peer_points)}), {out[3]['dem_triangle_pairs']} triangle pairs")
-    print(f"  velkor {ours * 1e3:8.1f} ms | NumPy per-triangle {peer * 1e3:8.1f} ms | ratio {peer / ours:6.1f}x")
+    print(f"  velkor {ours.fastest * 1e3:8.1f} ms | NumPy per-triangle {peer.fastest * 1e3:8.1f} ms | "
+          f"ratio {timing.ratio(ours, peer)}")
 
 
 # ------------------------------------------------------------------ best-fit planes
@@ -194,20 +186,20 @@ def bench_best_fit(count, repeats):
     # about 250 points each, 20 m cells about 40.
     for label, data, cell in (("random order", points, 50.0), ("survey order", survey, 50.0),
                               ("random order", points, 20.0)):
-        ours, (_, stats) = best_of(lambda: kernels.best_fit_planes(data, cell), repeats)
-        peer, (attitudes, merge_time, fit_time) = best_of(lambda: best_fit_peer(data, cell, 0.1), repeats)
+        ours = timing.measure(lambda: kernels.best_fit_planes(data, cell), repeats)
+        peer = timing.measure(lambda: best_fit_peer(data, cell, 0.1), repeats)
+        stats = ours.result[1]
+        attitudes, merge_time, fit_time = peer.result
         print(f"best_fit_planes       {len(data)} points in {label}, {cell:.0f} m cells: "
               f"{stats['distinct_points']} distinct, {stats['cells_fitted']} cells fitted (peer {len(attitudes)})")
-        print(f"  velkor {ours * 1e3:8.1f} ms | NumPy grouped SVD {peer * 1e3:8.1f} ms "
-              f"(merge {merge_time * 1e3:.1f}, group + SVD {fit_time * 1e3:.1f}) | ratio {peer / ours:6.1f}x "
-              f"(against group + SVD alone {fit_time / ours:4.1f}x)")
+        print(f"  velkor {ours.fastest * 1e3:8.1f} ms | NumPy grouped SVD {peer.fastest * 1e3:8.1f} ms "
+              f"(merge {merge_time * 1e3:.1f}, group + SVD {fit_time * 1e3:.1f}) | ratio {timing.ratio(ours, peer)} "
+              f"(against group + SVD alone {fit_time / ours.fastest:4.1f}x)")
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true", help="smaller sizes, one repeat")
-    args = parser.parse_args()
-    repeats = 1 if args.quick else 3
+    args = timing.arguments(__doc__).parse_args()
+    repeats = args.repeats
     scale = 4 if args.quick else 1
     bench_plane(4000 // scale, repeats)
     bench_mesh(2000 // scale, 72 // (2 if args.quick else 1), repeats)

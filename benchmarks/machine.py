@@ -42,11 +42,14 @@ def run_with_threads(code, cfg, threads):
 
 def best_of_rounds(code, cfg, rounds):
     """Alternates 1- and 2-thread children and keeps each one's best run, so that a burst of load from
-    other processes does not land on one side only. Each run is a dict with a "seconds" entry."""
-    best = {}
+    other processes does not land on one side only. Each run is a dict with a "seconds" entry (its best)
+    and, where the child times several runs, a "runs" entry; the dict returned for each side has "runs"
+    holding the seconds of every run of every round."""
+    best, runs = {}, {1: [], 2: []}
     for _ in range(rounds):
         for threads in (1, 2):
             run = run_with_threads(code, cfg, threads)
+            runs[threads] += run.get("runs", [run["seconds"]])
             if threads not in best or run["seconds"] < best[threads]["seconds"]:
                 best[threads] = run
-    return best[1], best[2]
+    return ({**best[1], "runs": runs[1]}, {**best[2], "runs": runs[2]})
