@@ -46,11 +46,35 @@ std::string check_floors() {
     const double f = std::floor(v);
     return f >= 0x1p64 ? UINT64_MAX : static_cast<std::uint64_t>(f);
   };
-  std::vector<double> values{0.0, -0.0, 0.5, -0.5, 1.0, -1.0, 1.5, -1.5, 0x1p52 + 1, -0x1p52 - 1, 0x1p53, -0x1p53 - 2,
-                             0x1p63, -0x1p63, 0x1p63 - 1024, -0x1p63 + 1024, 0x1p64, 0x1p64 - 2048, 1e300, -1e300,
-                             4.9406564584124654e-324, -4.9406564584124654e-324, std::nextafter(1.0, 0.0),
-                             std::nextafter(-1.0, 0.0), std::nextafter(-1.0, -2.0), std::nextafter(-0x1p63, -INFINITY),
-                             INFINITY, -INFINITY, NAN};
+  std::vector<double> values{0.0,
+                             -0.0,
+                             0.5,
+                             -0.5,
+                             1.0,
+                             -1.0,
+                             1.5,
+                             -1.5,
+                             0x1p52 + 1,
+                             -0x1p52 - 1,
+                             0x1p53,
+                             -0x1p53 - 2,
+                             0x1p63,
+                             -0x1p63,
+                             0x1p63 - 1024,
+                             -0x1p63 + 1024,
+                             0x1p64,
+                             0x1p64 - 2048,
+                             1e300,
+                             -1e300,
+                             4.9406564584124654e-324,
+                             -4.9406564584124654e-324,
+                             std::nextafter(1.0, 0.0),
+                             std::nextafter(-1.0, 0.0),
+                             std::nextafter(-1.0, -2.0),
+                             std::nextafter(-0x1p63, -INFINITY),
+                             INFINITY,
+                             -INFINITY,
+                             NAN};
   std::uint64_t state = 0x853C49E6748FEA9BULL;
   for (int k = 0; k < 200000; ++k) {
     state = state * 6364136223846793005ULL + 1442695040888963407ULL;

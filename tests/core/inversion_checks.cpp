@@ -208,8 +208,9 @@ void lanes_checks() {
     }
     if (trial % 7 == 0) {
       const double dd = 360.0 * u(g), dip = 80.0 * u(g);
-      faults.push_back(*make_fault_slip(dd, dip, {Slickenline{slip_vector(GeolPlane{dd, dip}, 10.0), true},
-                                                  Slickenline{slip_vector(GeolPlane{dd, dip}, 70.0), false}}));
+      faults.push_back(*make_fault_slip(dd, dip,
+                                        {Slickenline{slip_vector(GeolPlane{dd, dip}, 10.0), true},
+                                         Slickenline{slip_vector(GeolPlane{dd, dip}, 70.0), false}}));
     }
     ScoringSet set;
     for (const FaultSlip& f : faults) set.add(f, 0.25 + u(g));
@@ -253,7 +254,8 @@ void lanes_checks() {
       // The limit the search would set were this candidate's mean the bound.
       const double limit = score->mean_misfit_degrees * set.total_weight() * kDegreesToRadians * (1.0 + 1e-6);
       // Alone and in a group beside two other candidates.
-      const StressMatrix group[3] = {stress_matrix(*tensor.with_phi(0.5)), matrix, stress_matrix(*tensor.with_phi(1.0))};
+      const StressMatrix group[3] = {stress_matrix(*tensor.with_phi(0.5)), matrix,
+                                     stress_matrix(*tensor.with_phi(1.0))};
       bool out[3] = {};
       screen_candidates(&matrix, 1, columns, limit, out);
       screen_sound = screen_sound && !out[0];
@@ -371,10 +373,10 @@ void count_checks() {
   put("frames 200", std::to_string(frames));
   // Building the grid of absurd steps costs nothing until a search runs.
   const SearchFrames absurd(1e-300, 5e-324);
-  put("frames absurd", std::string(absurd.materialised() ? "held" : "regenerated") + " " +
-                           std::to_string(absurd.phi_count()));
-  put("phi count", std::to_string(SearchFrames(10.0, 0.1).phi_count()) + " " +
-                       std::to_string(SearchFrames(10.0, 0.3).phi_count()));
+  put("frames absurd",
+      std::string(absurd.materialised() ? "held" : "regenerated") + " " + std::to_string(absurd.phi_count()));
+  put("phi count",
+      std::to_string(SearchFrames(10.0, 0.1).phi_count()) + " " + std::to_string(SearchFrames(10.0, 0.3).phi_count()));
   std::string first;
   enumerate_orientation_frames(10.0, [&](const OrientationFrame& f) {
     if (f.s1_plunge == 0.0 && f.s1_trend == 0.0 && first.size() < 200) {

@@ -59,9 +59,9 @@ struct Refusal {
   std::string text;
 };
 
-using CoreError = std::variant<AxesNotSubOrthogonal, PhiOutOfRange, SigmaOrder, AxesNotOrthogonal, ZeroAxis,
-                               MissingSlickenline, UndeterminedSense, DegenerateQuaternion, SlickenlineOffPlane,
-                               VertexOutOfRange, ZeroVector, Refusal>;
+using CoreError =
+    std::variant<AxesNotSubOrthogonal, PhiOutOfRange, SigmaOrder, AxesNotOrthogonal, ZeroAxis, MissingSlickenline,
+                 UndeterminedSense, DegenerateQuaternion, SlickenlineOffPlane, VertexOutOfRange, ZeroVector, Refusal>;
 
 template <class T>
 using CoreResult = std::expected<T, CoreError>;
@@ -69,7 +69,9 @@ using CoreResult = std::expected<T, CoreError>;
 std::string message(const CoreError& error);
 
 // The refusal with that text, ready to return from a CoreResult function.
-inline std::unexpected<CoreError> refuse(std::string text) { return std::unexpected(CoreError{Refusal{std::move(text)}}); }
+inline std::unexpected<CoreError> refuse(std::string text) {
+  return std::unexpected(CoreError{Refusal{std::move(text)}});
+}
 
 // The error's message with context in front of it ("fault 3: ..."), as a
 // refusal of its own.

@@ -20,7 +20,8 @@ inline std::size_t physical_memory_bytes() {
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long page_size = sysconf(_SC_PAGESIZE);
   if (pages > 0 && page_size > 0 &&
-      static_cast<std::uint64_t>(pages) <= std::numeric_limits<std::size_t>::max() / static_cast<std::uint64_t>(page_size)) {
+      static_cast<std::uint64_t>(pages) <=
+          std::numeric_limits<std::size_t>::max() / static_cast<std::uint64_t>(page_size)) {
     return static_cast<std::size_t>(pages) * static_cast<std::size_t>(page_size);
   }
 #endif

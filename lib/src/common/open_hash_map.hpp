@@ -32,7 +32,7 @@ class OpenHashMap {
   std::size_t size() const { return size_; }
 
   Value* find(const Key& key) {
-    std::size_t slot = Hash{}(key) & mask_;
+    std::size_t slot = Hash{}(key)&mask_;
     while (used_[slot]) {
       if (Equal{}(slots_[slot].first, key)) return &slots_[slot].second;
       slot = (slot + 1) & mask_;
@@ -45,7 +45,7 @@ class OpenHashMap {
   // and whether it was inserted.
   std::pair<Value*, bool> try_emplace(const Key& key, const Value& value) {
     if (2 * (size_ + 1) > slots_.size()) rehash(slots_.size() * 2);
-    std::size_t slot = Hash{}(key) & mask_;
+    std::size_t slot = Hash{}(key)&mask_;
     while (used_[slot]) {
       if (Equal{}(slots_[slot].first, key)) return {&slots_[slot].second, false};
       slot = (slot + 1) & mask_;

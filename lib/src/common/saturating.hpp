@@ -46,7 +46,8 @@ inline std::int64_t saturating_floor_i64(double v) {
 inline std::uint64_t saturating_floor_u64(double v) {
 #if VELKOR_TRUNCATE_WITH_SENTINEL
   const std::int64_t truncated = _mm_cvttsd_si64(_mm_set_sd(v));
-  if (truncated > 0) [[likely]] return static_cast<std::uint64_t>(truncated);
+  if (truncated > 0) [[likely]]
+    return static_cast<std::uint64_t>(truncated);
 #endif
   if (!(v > 0.0)) return 0;
   if (v < 9223372036854775808.0) return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));

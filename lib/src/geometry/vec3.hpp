@@ -22,9 +22,7 @@ inline Vec3 operator/(Vec3 a, double s) { return {a.e / s, a.n / s, a.u / s}; }
 
 inline double dot(Vec3 a, Vec3 b) { return a.e * b.e + a.n * b.n + a.u * b.u; }
 
-inline Vec3 cross(Vec3 a, Vec3 b) {
-  return {a.n * b.u - a.u * b.n, a.u * b.e - a.e * b.u, a.e * b.n - a.n * b.e};
-}
+inline Vec3 cross(Vec3 a, Vec3 b) { return {a.n * b.u - a.u * b.n, a.u * b.e - a.e * b.u, a.e * b.n - a.n * b.e}; }
 
 inline double norm(Vec3 a) { return std::sqrt(dot(a, a)); }
 

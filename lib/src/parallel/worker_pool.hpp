@@ -35,8 +35,7 @@ class WorkerPool {
   // together cover [0, n). Blocks until every chunk is done. The first
   // exception thrown by any body is rethrown here after the loop; chunks not
   // yet started when it was thrown are skipped.
-  void parallel_for(std::size_t n, std::size_t chunk,
-                    const std::function<void(std::size_t, std::size_t)>& body);
+  void parallel_for(std::size_t n, std::size_t chunk, const std::function<void(std::size_t, std::size_t)>& body);
 
   // As parallel_for, and body(slot, begin, end) also learns which thread runs
   // the chunk: slot is below size(), and no two chunks with the same slot run

@@ -34,8 +34,7 @@ class DemRaster {
  public:
   // Copies the elevations; the layout must have been accepted. Stored values
   // equal to `nodata` are kept as NaN, which is how every kernel reads them.
-  DemRaster(const StridedView2D<double>& elevations, const GeoTransform& geotransform,
-            std::optional<double> nodata);
+  DemRaster(const StridedView2D<double>& elevations, const GeoTransform& geotransform, std::optional<double> nodata);
 
   std::int64_t rows() const { return rows_; }
   std::int64_t cols() const { return cols_; }

@@ -34,8 +34,8 @@ struct EdgeKey {
 };
 
 struct PlaneTrace {
-  std::vector<double> points;           // (x, y, z) per vertex, in order of creation
-  std::vector<std::int64_t> segments;   // (vertex on first edge, vertex on second edge) per chord
+  std::vector<double> points;          // (x, y, z) per vertex, in order of creation
+  std::vector<std::int64_t> segments;  // (vertex on first edge, vertex on second edge) per chord
   std::size_t point_count() const { return points.size() / 3; }
   std::size_t segment_count() const { return segments.size() / 2; }
 };

@@ -27,8 +27,7 @@ struct Window {
 
 // Cells touched by [lo, hi] in fractional node indices along one axis, with
 // one cell of margin on each side, clamped to the cells 0 .. last_cell.
-void clamp_window(std::int64_t lo, std::int64_t hi, std::int64_t last_cell, std::int64_t& first,
-                  std::int64_t& last) {
+void clamp_window(std::int64_t lo, std::int64_t hi, std::int64_t last_cell, std::int64_t& first, std::int64_t& last) {
   first = std::max<std::int64_t>(0, std::min(last_cell, std::max<std::int64_t>(0, lo)) - 1);
   last = std::min(last_cell, std::min(last_cell, hi) + 1);
 }
@@ -116,8 +115,8 @@ MeshIntersection intersect_mesh_with_dem(const DemRaster& dem, const Mesh& mesh)
   if (!range) return out;
 
   Footprint footprint{INFINITY, -INFINITY, INFINITY, -INFINITY};
-  for (const auto& [r, c] : std::array<std::array<std::int64_t, 2>, 4>{
-           {{0, 0}, {0, cols - 1}, {rows - 1, 0}, {rows - 1, cols - 1}}}) {
+  for (const auto& [r, c] :
+       std::array<std::array<std::int64_t, 2>, 4>{{{0, 0}, {0, cols - 1}, {rows - 1, 0}, {rows - 1, cols - 1}}}) {
     footprint.x_min = std::fmin(footprint.x_min, dem.x(r, c));
     footprint.x_max = std::fmax(footprint.x_max, dem.x(r, c));
     footprint.y_min = std::fmin(footprint.y_min, dem.y(r, c));
@@ -165,8 +164,8 @@ MeshIntersection intersect_mesh_with_dem(const DemRaster& dem, const Mesh& mesh)
     Window window{0, rows - 2, 0, cols - 2};
     if (det != 0.0) {
       double row_lo = NAN, row_hi = NAN, col_lo = NAN, col_hi = NAN;
-      for (const auto& [x, y] : std::array<std::array<double, 2>, 4>{
-               {{x_min, y_min}, {x_max, y_min}, {x_min, y_max}, {x_max, y_max}}}) {
+      for (const auto& [x, y] :
+           std::array<std::array<double, 2>, 4>{{{x_min, y_min}, {x_max, y_min}, {x_min, y_max}, {x_max, y_max}}}) {
         const double dx = x - gt[0];
         const double dy = y - gt[3];
         const double col = (gt[5] * dx - gt[2] * dy) / det - 0.5;
@@ -194,11 +193,11 @@ MeshIntersection intersect_mesh_with_dem(const DemRaster& dem, const Mesh& mesh)
       poll_stop();
       for (std::int64_t col = window.first_col; col <= window.last_col; ++col) {
         // Nodes row by row: 0 = (r, c), 1 = (r, c + 1), 2 = (r + 1, c), 3 = (r + 1, c + 1).
-        const std::array<Node, 4> node{{{r, col, {dem.x(r, col), dem.y(r, col), dem.z(r, col)}},
-                                        {r, col + 1, {dem.x(r, col + 1), dem.y(r, col + 1), dem.z(r, col + 1)}},
-                                        {r + 1, col, {dem.x(r + 1, col), dem.y(r + 1, col), dem.z(r + 1, col)}},
-                                        {r + 1, col + 1,
-                                         {dem.x(r + 1, col + 1), dem.y(r + 1, col + 1), dem.z(r + 1, col + 1)}}}};
+        const std::array<Node, 4> node{
+            {{r, col, {dem.x(r, col), dem.y(r, col), dem.z(r, col)}},
+             {r, col + 1, {dem.x(r, col + 1), dem.y(r, col + 1), dem.z(r, col + 1)}},
+             {r + 1, col, {dem.x(r + 1, col), dem.y(r + 1, col), dem.z(r + 1, col)}},
+             {r + 1, col + 1, {dem.x(r + 1, col + 1), dem.y(r + 1, col + 1), dem.z(r + 1, col + 1)}}}};
         if (!(std::isfinite(node[0].p.u) && std::isfinite(node[1].p.u) && std::isfinite(node[2].p.u) &&
               std::isfinite(node[3].p.u)))
           continue;

@@ -47,9 +47,7 @@ CellKey cell_key(const double* position, const std::array<double, 3>& cell, std:
   return key;
 }
 
-std::size_t CellIndex::KeyHash::operator()(const CellKey& key) const {
-  return static_cast<std::size_t>(hash_key(key));
-}
+std::size_t CellIndex::KeyHash::operator()(const CellKey& key) const { return static_cast<std::size_t>(hash_key(key)); }
 
 CellIndex::CellIndex(const PointList& points, const std::array<double, 3>& cell)
     : dimension_(points.dimension), cell_(cell) {

@@ -119,7 +119,7 @@ inline void for_each_neighbour(const CellIndex* index, const PointList& points, 
 
 // Fills `out` (cleared first, reusable across nodes) with the neighbours of
 // the node at p in visiting order.
-void gather_neighbours(const CellIndex* index, const PointList& points, const DistanceKernel& kernel,
-                       const double* p, std::vector<Neighbour>& out);
+void gather_neighbours(const CellIndex* index, const PointList& points, const DistanceKernel& kernel, const double* p,
+                       std::vector<Neighbour>& out);
 
 }  // namespace velkor

@@ -132,7 +132,7 @@ class CoincidenceMerge {
     while (buckets * kBucketSlots < 2 * points.size()) buckets *= 2;
     buckets_ = FreshArray<Bucket>::zeroed(buckets);  // all tags 0: every slot free
     mask_ = buckets - 1;
-    next_ = FreshArray<Index>(points.size());         // written as each point is kept
+    next_ = FreshArray<Index>(points.size());  // written as each point is kept
   }
 
   DistinctPoints run() {

@@ -22,10 +22,10 @@ enum class KernelKind { quartic, gaussian, truncated_gaussian };
 
 struct DistanceKernel {
   KernelKind kind = KernelKind::quartic;
-  double truncation = 4.0;           // in bandwidths; only meaningful for truncated_gaussian
-  std::size_t dimension = 1;         // 1, 2 or 3
+  double truncation = 4.0;            // in bandwidths; only meaningful for truncated_gaussian
+  std::size_t dimension = 1;          // 1, 2 or 3
   std::array<double, 3> bandwidth{};  // entries past `dimension` are unused
-  double norm = 0.0;                 // c_D / (h_0 * ... * h_(D-1)): the peak value
+  double norm = 0.0;                  // c_D / (h_0 * ... * h_(D-1)): the peak value
 };
 
 // A kernel for a field of `dimension` axes (1 to 3, already checked). Refused,

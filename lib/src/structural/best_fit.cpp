@@ -49,8 +49,8 @@ void fit_cell(const CellSums& sums, CellKey cell, const BestFitStats& grid, doub
     ++counters.too_few;
     return;
   }
-  const SymmetricEigen eigen = jacobi_eigen(
-      {{{sums.s00, sums.s01, sums.s02}, {sums.s01, sums.s11, sums.s12}, {sums.s02, sums.s12, sums.s22}}});
+  const SymmetricEigen eigen =
+      jacobi_eigen({{{sums.s00, sums.s01, sums.s02}, {sums.s01, sums.s11, sums.s12}, {sums.s02, sums.s12, sums.s22}}});
   std::array<double, 3> singular;
   for (int k = 0; k < 3; ++k) singular[k] = eigen.values[k] > 0.0 ? std::sqrt(eigen.values[k]) : 0.0;
   if (singular[0] == 0.0) {
@@ -241,9 +241,8 @@ CoreResult<std::optional<BestFitResult>> best_fit_planes(std::span<const Vec3> p
   stats.cells_too_few_points = counters.too_few;
   stats.cells_collinear = counters.collinear;
   stats.cells_fitted = result.fits.size();
-  std::sort(result.fits.begin(), result.fits.end(), [](const PlaneFit& a, const PlaneFit& b) {
-    return a.row != b.row ? a.row < b.row : a.col < b.col;
-  });
+  std::sort(result.fits.begin(), result.fits.end(),
+            [](const PlaneFit& a, const PlaneFit& b) { return a.row != b.row ? a.row < b.row : a.col < b.col; });
   return std::optional<BestFitResult>{std::move(result)};
 }
 

@@ -60,7 +60,6 @@ double collinearity_of(const std::array<double, 3>& singular_values);
 // s3 / sqrt(n): the RMS distance of the points from their plane.
 double rms_distance_of(const PlaneFit& fit);
 
-
 // The caller's (N, 3) points copied row by row into fresh storage; refused
 // when the array does not have three columns.
 CoreResult<FreshArray<Vec3>> copy_point_cloud(const StridedView2D<double>& points);

@@ -20,9 +20,13 @@ bool is_finite_vector(const Vec3& v) { return std::isfinite(v.e) && std::isfinit
 
 PreparedFault prepare(const FaultSlip& fault, double weight) {
   const Slickenline& first = fault.slickenlines.front();
-  return PreparedFault{fault.plane,        first.direction, first.sense_known,
-                       static_cast<std::uint32_t>(fault.slickenlines.size()), fault.slickenlines.data(),
-                       weight,             weight * weight};
+  return PreparedFault{fault.plane,
+                       first.direction,
+                       first.sense_known,
+                       static_cast<std::uint32_t>(fault.slickenlines.size()),
+                       fault.slickenlines.data(),
+                       weight,
+                       weight * weight};
 }
 
 }  // namespace
@@ -46,7 +50,8 @@ CoreResult<FaultSlip> make_fault_slip(double dip_direction, double dip, std::vec
 
 CoreResult<std::vector<FaultSlip>> parse_fault_slips(const StridedView2D<double>& faults,
                                                      const std::optional<StridedView1D<bool>>& senses) {
-  if (faults.cols != 4) return refuse("faults must be an (N, 4) array of strike, dip, slickenline trend, slickenline plunge");
+  if (faults.cols != 4)
+    return refuse("faults must be an (N, 4) array of strike, dip, slickenline trend, slickenline plunge");
   const std::int64_t count = faults.rows;
   if (senses && senses->size != count) {
     return refuse("senses has " + text::format_count(static_cast<std::uint64_t>(senses->size)) + " entries for " +
@@ -61,7 +66,8 @@ CoreResult<std::vector<FaultSlip>> parse_fault_slips(const StridedView2D<double>
     const double dip = faults(i, 1);
     const Slickenline line{axis_from_trend_plunge(faults(i, 2), faults(i, 3)), senses ? (*senses)[i] : true};
     auto fault = make_fault_slip(dip_direction, dip, {line});
-    if (!fault) return refuse_with_context("fault " + text::format_count(static_cast<std::uint64_t>(i)) + ": ", fault.error());
+    if (!fault)
+      return refuse_with_context("fault " + text::format_count(static_cast<std::uint64_t>(i)) + ": ", fault.error());
     parsed.push_back(std::move(*fault));
   }
   return parsed;

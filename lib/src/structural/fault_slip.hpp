@@ -33,7 +33,7 @@ struct FaultSlip {
   double dip_direction;  // degrees, wrap(strike + 90)
   double dip;            // degrees, as given
   std::vector<Slickenline> slickenlines;
-  PlaneGeometry plane;   // computed once from dip_direction and dip
+  PlaneGeometry plane;  // computed once from dip_direction and dip
   // Every angle of the fault is finite. A fault with a NaN or infinite angle
   // is accepted but never scored: it has no misfit anywhere.
   bool finite;
@@ -87,7 +87,7 @@ std::optional<FitScore> score_fault_set(const ReducedStress& tensor, std::span<c
 // One fault of positive weight, flattened for the scoring loops.
 struct PreparedFault {
   PlaneGeometry plane;
-  Vec3 line;          // the first slickenline
+  Vec3 line;  // the first slickenline
   bool sense_known;
   std::uint32_t line_count;
   const Slickenline* lines;  // all of them (line_count > 1 only); borrowed

@@ -208,7 +208,8 @@ CoreResult<FreshArray<FocalMechanism>> parse_mechanisms(const StridedView2D<doub
     const std::size_t count = std::min(kMechanismBlock, rows - start);
     const MechanismBlock block =
         parse_mechanism_block(array, static_cast<std::int64_t>(start), count, mechanisms.data() + start);
-    if (block.error) return refuse_with_context("mechanism " + text::format_count(start + block.parsed) + ": ", *block.error);
+    if (block.error)
+      return refuse_with_context("mechanism " + text::format_count(start + block.parsed) + ": ", *block.error);
   }
   return mechanisms;
 }
@@ -290,7 +291,7 @@ CoreResult<FocalMechanism> rotate_mechanism(const FocalMechanism& mechanism, dou
 }
 
 CoreResult<std::array<MechanismRotation, 4>> mechanism_rotations(const MechanismAxes& first,
-                                                                  const MechanismAxes& second) {
+                                                                 const MechanismAxes& second) {
   const CoreResult<FocalMechanism> a = focal_mechanism_from_axes(first[0], first[1], first[2], first[3]);
   if (!a) return refuse_with_context("first mechanism: ", a.error());
   const CoreResult<FocalMechanism> b = focal_mechanism_from_axes(second[0], second[1], second[2], second[3]);
@@ -300,7 +301,8 @@ CoreResult<std::array<MechanismRotation, 4>> mechanism_rotations(const Mechanism
 
 CoreResult<FocalMechanism> rotate_mechanism(const MechanismAxes& mechanism, double axis_trend, double axis_plunge,
                                             double angle_degrees) {
-  const CoreResult<FocalMechanism> m = focal_mechanism_from_axes(mechanism[0], mechanism[1], mechanism[2], mechanism[3]);
+  const CoreResult<FocalMechanism> m =
+      focal_mechanism_from_axes(mechanism[0], mechanism[1], mechanism[2], mechanism[3]);
   if (!m) return std::unexpected(m.error());
   return rotate_mechanism(*m, axis_trend, axis_plunge, angle_degrees);
 }

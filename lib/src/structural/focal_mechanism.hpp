@@ -60,8 +60,7 @@ inline constexpr double kOrthogonalityTolerance = 1.0;
 // P and T of any length: normalised, folded into the lower hemisphere,
 // checked for orthogonality, and P re-derived as the unit (T x P) x T.
 CoreResult<FocalMechanism> focal_mechanism_from_vectors(Vec3 p, Vec3 t);
-CoreResult<FocalMechanism> focal_mechanism_from_axes(double p_trend, double p_plunge, double t_trend,
-                                                     double t_plunge);
+CoreResult<FocalMechanism> focal_mechanism_from_axes(double p_trend, double p_plunge, double t_trend, double t_plunge);
 
 // The rows of an (N, 4) array of P trend, P plunge, T trend, T plunge, in
 // fresh storage (a catalogue of millions is written once, without being
@@ -82,7 +81,7 @@ Quaternion orientation_quaternion(const FocalMechanism& mechanism);
 // The four rotations that carry `first` onto `second`, smallest turn first
 // (stable: equal turns keep the order about T, about P, about B, base).
 CoreResult<std::array<MechanismRotation, 4>> mechanism_rotations(const FocalMechanism& first,
-                                                                  const FocalMechanism& second);
+                                                                 const FocalMechanism& second);
 
 // The angle of the first of mechanism_rotations, bit for bit, without the
 // axes and with a single inverse cosine in the usual case.
@@ -97,12 +96,12 @@ CoreResult<double> kagan_angle_given_inverse(const Quaternion& inverse_first, co
 // that is not a double couple is refused behind "first mechanism: " or
 // "second mechanism: ".
 CoreResult<std::array<MechanismRotation, 4>> mechanism_rotations(const MechanismAxes& first,
-                                                                  const MechanismAxes& second);
+                                                                 const MechanismAxes& second);
 
 // The mechanism turned by angle_degrees (right-hand rule) about the directed
 // axis of the given trend and plunge.
-CoreResult<FocalMechanism> rotate_mechanism(const FocalMechanism& mechanism, double axis_trend,
-                                            double axis_plunge, double angle_degrees);
+CoreResult<FocalMechanism> rotate_mechanism(const FocalMechanism& mechanism, double axis_trend, double axis_plunge,
+                                            double angle_degrees);
 CoreResult<FocalMechanism> rotate_mechanism(const MechanismAxes& mechanism, double axis_trend, double axis_plunge,
                                             double angle_degrees);
 

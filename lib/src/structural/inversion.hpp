@@ -182,16 +182,16 @@ class CandidateRanking {
 };
 
 enum class SearchMode {
-  pruned,             // bounded ranking, early abandon of hopeless candidates
-  bounded,            // bounded ranking, every candidate scored in full
-  sort_all,           // every scored candidate kept and stable-sorted
+  pruned,    // bounded ranking, early abandon of hopeless candidates
+  bounded,   // bounded ranking, every candidate scored in full
+  sort_all,  // every scored candidate kept and stable-sorted
 };
 
 // What one worker reuses from search to search.
 struct SearchScratch {
-  ScoringSet set;         // the faults to search, filled by the caller
-  FaultColumns columns;   // the set laid out for the vector loops
-  ShearColumns shears;    // per fault, under the candidate being scored
+  ScoringSet set;        // the faults to search, filled by the caller
+  FaultColumns columns;  // the set laid out for the vector loops
+  ShearColumns shears;   // per fault, under the candidate being scored
   std::vector<double> misfits;
 };
 
@@ -210,7 +210,7 @@ std::optional<InversionResult> search_stress(const SearchFrames& frames, std::sp
 // One-off search: builds the frames and a scratch for this call. The steps
 // must already have been checked (check_search_steps).
 std::optional<InversionResult> search_stress(std::span<const FaultSlip> faults,
-                                             std::optional<std::span<const double>> weights,
-                                             double angle_step_degrees, double phi_step);
+                                             std::optional<std::span<const double>> weights, double angle_step_degrees,
+                                             double phi_step);
 
 }  // namespace velkor

@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <mutex>
-#include <vector>
-
 #include <limits>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/internal_failure.hpp"
 #include "common/memory_limit.hpp"
@@ -121,15 +120,15 @@ CoreResult<StressFieldInput> make_stress_field_input(const StressFieldArguments&
   CoreResult<std::vector<FaultSlip>> faults = parse_fault_slips(a.faults, a.senses);
   if (!faults) return std::unexpected(faults.error());
   if (static_cast<std::uint64_t>(a.positions.rows) != faults->size()) {
-    return refuse("positions has " + std::to_string(a.positions.rows) + " rows but " +
-                  std::to_string(faults->size()) + " faults were given");
+    return refuse("positions has " + std::to_string(a.positions.rows) + " rows but " + std::to_string(faults->size()) +
+                  " faults were given");
   }
   if (std::isnan(a.min_support)) return refuse("min_support must be a number");
-  CoreResult<FieldSetup> setup = make_field_setup(a.positions.cols, a.origin, a.spacing, a.counts, a.bandwidth,
-                                                  a.kernel_name, a.truncation);
+  CoreResult<FieldSetup> setup =
+      make_field_setup(a.positions.cols, a.origin, a.spacing, a.counts, a.bandwidth, a.kernel_name, a.truncation);
   if (!setup) return std::unexpected(setup.error());
-  return StressFieldInput{copy_points(a.positions), std::move(*faults), *setup, a.min_support, a.angle_step_degrees,
-                          a.phi_step};
+  return StressFieldInput{copy_points(a.positions), std::move(*faults), *setup, a.min_support,
+                          a.angle_step_degrees,     a.phi_step};
 }
 
 StressFieldResult compute_stress_field(const StressFieldInput& input) {
@@ -140,8 +139,7 @@ StressFieldResult compute_stress_field(const StressFieldInput& input) {
   const double min_support = input.min_support;
   const double angle_step_degrees = input.angle_step_degrees;
   const double phi_step = input.phi_step;
-  if (positions.dimension != grid.dimension || kernel.dimension != grid.dimension ||
-      positions.count != faults.size()) {
+  if (positions.dimension != grid.dimension || kernel.dimension != grid.dimension || positions.count != faults.size()) {
     fail_invariant("one position per fault, and positions, grid and kernel share one dimension");
   }
   const std::uint64_t nodes = node_count(grid);
@@ -179,37 +177,45 @@ StressFieldResult compute_stress_field(const StressFieldInput& input) {
   // handed out one at a time to keep every thread busy to the end.
   pool.parallel_for_slots(static_cast<std::size_t>(nodes), 1,
                           [&](std::size_t slot, std::size_t begin, std::size_t end) {
-    for (std::size_t f = begin; f < end; ++f) {
-      const NodeOutcome o = compute_node(data, frames, f, scratch[slot]);
-      for (std::size_t k = 0; k < d; ++k) c.positions[f * d + k] = o.position[k];
-      c.density[f] = o.density;
-      c.support[f] = o.support;
-      c.faults_within_reach[f] = static_cast<std::int64_t>(o.faults_within_reach);
-      statuses[f] = o.status;
-      if (!o.solution) continue;
-      const InversionResult& s = *o.solution;
-      const ScoredTensor& best = s.best;
-      c.has_solution[f] = 1;
-      put_axis(c.s1, f, best.stress.s1());
-      put_axis(c.s2, f, best.stress.s2());
-      put_axis(c.s3, f, best.stress.s3());
-      c.phi[f] = best.stress.phi();
-      c.misfit_degrees[f] = best.mean_misfit_degrees;
-      c.faults_scored[f] = static_cast<std::int64_t>(best.faults_scored);
-      c.effective_sample_size[f] = best.effective_sample_size;
-      if (s.runner_up_count > 0) c.runner_up_misfit_degrees[f] = s.runners_up()[0].mean_misfit_degrees;
-      c.runner_up_s1_degrees[f] = runner_up_s1_degrees(s);
-    }
-  });
+                            for (std::size_t f = begin; f < end; ++f) {
+                              const NodeOutcome o = compute_node(data, frames, f, scratch[slot]);
+                              for (std::size_t k = 0; k < d; ++k) c.positions[f * d + k] = o.position[k];
+                              c.density[f] = o.density;
+                              c.support[f] = o.support;
+                              c.faults_within_reach[f] = static_cast<std::int64_t>(o.faults_within_reach);
+                              statuses[f] = o.status;
+                              if (!o.solution) continue;
+                              const InversionResult& s = *o.solution;
+                              const ScoredTensor& best = s.best;
+                              c.has_solution[f] = 1;
+                              put_axis(c.s1, f, best.stress.s1());
+                              put_axis(c.s2, f, best.stress.s2());
+                              put_axis(c.s3, f, best.stress.s3());
+                              c.phi[f] = best.stress.phi();
+                              c.misfit_degrees[f] = best.mean_misfit_degrees;
+                              c.faults_scored[f] = static_cast<std::int64_t>(best.faults_scored);
+                              c.effective_sample_size[f] = best.effective_sample_size;
+                              if (s.runner_up_count > 0)
+                                c.runner_up_misfit_degrees[f] = s.runners_up()[0].mean_misfit_degrees;
+                              c.runner_up_s1_degrees[f] = runner_up_s1_degrees(s);
+                            }
+                          });
 
   StressFieldCounts& counts = result.counts;
   counts.nodes = nodes;
   for (const NodeStatus status : statuses) {
     switch (status) {
-      case NodeStatus::inverted: ++counts.inverted; break;
-      case NodeStatus::below_threshold: ++counts.below_threshold; break;
-      case NodeStatus::without_data: ++counts.without_data; break;
-      case NodeStatus::no_solution: break;
+      case NodeStatus::inverted:
+        ++counts.inverted;
+        break;
+      case NodeStatus::below_threshold:
+        ++counts.below_threshold;
+        break;
+      case NodeStatus::without_data:
+        ++counts.without_data;
+        break;
+      case NodeStatus::no_solution:
+        break;
     }
   }
   return result;

@@ -95,8 +95,7 @@ Arguments::Arguments(const FunctionDescription& description, PyObject* args, PyO
     } else {
       text += "from " + std::to_string(description.required) + " to " + std::to_string(parameter_count);
     }
-    text += " positional arguments but " + std::to_string(positional) + (positional == 1 ? " was" : " were") +
-            " given";
+    text += " positional arguments but " + std::to_string(positional) + (positional == 1 ? " was" : " were") + " given";
     raise_type_error(text);
   }
   for (Py_ssize_t i = 0; i < positional; ++i) slots_[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
@@ -308,9 +307,9 @@ std::optional<StridedView2D<T>> Arguments::to_optional_array2d(std::size_t i) co
   return to_array2d<T>(i);
 }
 
-#define VELKOR_ARRAY_CONVERSIONS(T)                                                            \
-  template StridedView1D<T> Arguments::to_array1d<T>(std::size_t) const;                       \
-  template StridedView2D<T> Arguments::to_array2d<T>(std::size_t) const;                       \
+#define VELKOR_ARRAY_CONVERSIONS(T)                                                              \
+  template StridedView1D<T> Arguments::to_array1d<T>(std::size_t) const;                         \
+  template StridedView2D<T> Arguments::to_array2d<T>(std::size_t) const;                         \
   template std::optional<StridedView1D<T>> Arguments::to_optional_array1d<T>(std::size_t) const; \
   template std::optional<StridedView2D<T>> Arguments::to_optional_array2d<T>(std::size_t) const;
 

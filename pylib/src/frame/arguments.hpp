@@ -37,7 +37,7 @@ class Arguments {
   PyObject* raw(std::size_t i) const { return slots_[i]; }
 
   double to_double(std::size_t i) const;
-  double to_double(std::size_t i, double default_value) const;  // absent: default; None refused
+  double to_double(std::size_t i, double default_value) const;    // absent: default; None refused
   std::optional<double> to_optional_double(std::size_t i) const;  // absent or None: no value
   std::uint64_t to_count(std::size_t i) const;
   std::uint64_t to_count(std::size_t i, std::uint64_t default_value) const;

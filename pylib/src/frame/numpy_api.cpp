@@ -82,8 +82,8 @@ PyRef array_over(SliceContainerHandle owner, void* data, DType dtype, std::initi
   npy_intp flat_dims[1] = {static_cast<npy_intp>(total)};
   npy_intp flat_strides[1] = {static_cast<npy_intp>(PyDataType_ELSIZE(descr))};
   // NewFromDescr steals the descriptor.
-  PyRef flat = checked(PyArray_NewFromDescr(array_type(), descr, 1, flat_dims, flat_strides, data,
-                                            NPY_ARRAY_WRITEABLE, nullptr));
+  PyRef flat = checked(
+      PyArray_NewFromDescr(array_type(), descr, 1, flat_dims, flat_strides, data, NPY_ARRAY_WRITEABLE, nullptr));
   // SetBaseObject steals the owner, on failure too.
   if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(flat.get()), owner.release()) < 0) throw_python_error();
   if (shape.size() == 1) return flat;

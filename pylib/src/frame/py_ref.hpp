@@ -1,8 +1,8 @@
 #pragma once
 // Owning reference to a Python object.
-#include "frame/python.hpp"
-
 #include <utility>
+
+#include "frame/python.hpp"
 
 namespace velkor::py {
 

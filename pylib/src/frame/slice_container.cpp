@@ -6,8 +6,7 @@ namespace velkor::py {
 namespace {
 
 struct SliceContainerObject {
-  PyObject_HEAD
-  void* buffer;
+  PyObject_HEAD void* buffer;
   BufferRelease release;
 };
 
@@ -27,10 +26,7 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec = {
-    "_velkor.PySliceContainer",
-    sizeof(SliceContainerObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    "_velkor.PySliceContainer", sizeof(SliceContainerObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     slice_container_slots,
 };
 

@@ -19,9 +19,8 @@ SliceContainerHandle make_slice_container(void* buffer, BufferRelease release);
 template <class T>
 SliceContainerHandle own_vector(std::unique_ptr<std::vector<T>> buffer) {
   // The container takes over the vector; it is given back to a unique_ptr to die.
-  return make_slice_container(buffer.release(), [](void* p) {
-    std::unique_ptr<std::vector<T>> reclaimed(static_cast<std::vector<T>*>(p));
-  });
+  return make_slice_container(
+      buffer.release(), [](void* p) { std::unique_ptr<std::vector<T>> reclaimed(static_cast<std::vector<T>*>(p)); });
 }
 
 }  // namespace velkor::py
