@@ -10,6 +10,7 @@
 
 #include "common/lanes.hpp"
 #include "common/memory_limit.hpp"
+#include "parallel/stop_check.hpp"
 #include "parallel/worker_pool.hpp"
 #include "structural/kagan_lanes.hpp"
 #include "structural/mechanism_lanes.hpp"
@@ -201,6 +202,7 @@ void mirror_upper_triangle(std::span<double> matrix, std::size_t n) {
   const std::size_t block_rows = (n + kBlock - 1) / kBlock;
   WorkerPool::instance().parallel_for(block_rows, 1, [&](std::size_t begin, std::size_t end) {
     for (std::size_t block = begin; block < end; ++block) {
+      poll_stop();
       const std::size_t ib = block * kBlock;
       const std::size_t i_end = std::min(n, ib + kBlock);
       for (std::size_t jb = 0; jb <= ib; jb += kBlock) {
