@@ -2,7 +2,6 @@
 // the scoring of a given tensor and the exhaustive inversion.
 #include "structural/stress.hpp"
 
-#include <cmath>
 #include <vector>
 
 #include "frame/errors.hpp"
@@ -10,6 +9,7 @@
 #include "frame/registration.hpp"
 #include "frame/results.hpp"
 #include "geometry/geol_axis.hpp"
+#include "geometry/geol_plane.hpp"
 #include "structural/fault_slip.hpp"
 #include "structural/inversion.hpp"
 
@@ -89,7 +89,7 @@ PyRef solve_stress(const Arguments& args) {
   const double sigma3 = args.to_double(8, 0.0);
   const double shear_threshold = args.to_double(9, kShearThreshold);
   const ReducedStress stress = checked_stress(tensor, sigma1, sigma3);
-  const SlipPrediction p = resolve_on_plane(stress, wrap_azimuth(strike + 90.0), dip, shear_threshold);
+  const SlipPrediction p = resolve_on_plane(stress, dip_direction_of_strike(strike), dip, shear_threshold);
   return DictBuilder()
       .set("is_valid", bool_object(p.is_valid))
       .set("traction", tuple_of(p.traction))
