@@ -71,18 +71,23 @@ def plan_groups(slabs: Sequence[int], weights: Sequence[float], threads: int,
 
 
 def run_groups(client: Any, function: Callable[..., Any], shared: Sequence[Any], fixed: Sequence[Any],
-               groups: Sequence[list[int]]) -> Generator[Any, None, None]:
+               groups: Sequence[list[int]], weights: Sequence[float] | None = None) -> Generator[Any, None, None]:
     """Run ``function(*shared, *fixed, group)`` for every group on the cluster; yield results as they come.
 
     The `shared` arrays are scattered to every worker once (None passes as
-    it is). Whatever stops the caller's loop (an error, Ctrl-C, closing the
-    generator) cancels the tasks not yet collected.
+    it is). With `weights` (one per group) the heaviest groups are started
+    first, so that the last tasks to finish are short ones and the workers
+    end together. Whatever stops the caller's loop (an error, Ctrl-C,
+    closing the generator) cancels the tasks not yet collected.
     """
     distributed = _distributed()
     # Unhashed keys: a later run's scatter of the same arrays must not share keys with this run's,
     # which this run releases when it ends.
     scattered = [None if value is None else client.scatter(value, broadcast=True, hash=False) for value in shared]
-    futures = [client.submit(function, *scattered, *fixed, group, pure=False) for group in groups]
+    order = sorted(range(len(groups)), key=lambda i: -weights[i]) if weights is not None else range(len(groups))
+    rank = {index: len(groups) - position for position, index in enumerate(order)}
+    futures = [client.submit(function, *scattered, *fixed, group, pure=False, priority=rank[index])
+               for index, group in enumerate(groups)]
     pending = set(futures)
     del futures
     try:

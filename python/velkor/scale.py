@@ -17,7 +17,9 @@ import signal
 import threading
 import time
 import warnings
+from collections import deque
 from collections.abc import Iterator, Mapping
+from concurrent.futures import ThreadPoolExecutor
 from types import FrameType
 from typing import TYPE_CHECKING, Any
 
@@ -52,6 +54,8 @@ FIELD_COST_WARNING_SECONDS = 600.0
 # Rates above this (forward solutions per second per thread) are beyond any machine: below
 # `FIELD_COST_WARNING_SECONDS` at this rate a run needs no measured rate to be called short.
 _FASTEST_RATE = 1.0e9
+# Kernel calls kept running at once by a local run (when the pool has more than one thread).
+_SLABS_IN_FLIGHT = 2
 # Block edge of `kagan_matrix` on a cluster when none is given: ~4 million pairs, a few seconds.
 _KAGAN_BLOCK = 2048
 
@@ -385,13 +389,37 @@ def stress_field(faults: FaultSet, spacing: Any, bandwidth: Any, *, grid: Mappin
 def _run_here(run: FieldRun, todo: list[int], costs: list[dict[str, int]], sink: Any, bar: _Progress,
               interrupts: _Interrupts) -> None:
     options = run.options()
-    for k in todo:
-        field, stats = slab_field(run.positions, run.faults, run.senses, run.grid_args, list(run.bandwidth), options,
-                                  k)
+
+    def compute(k: int) -> tuple[dict[str, Any], dict[str, Any]]:
+        return slab_field(run.positions, run.faults, run.senses, run.grid_args, list(run.bandwidth), options, k)
+
+    def record(k: int, field: dict[str, Any], stats: dict[str, Any]) -> None:
         variables = slab_variables(field, run.slab_shape)
         with interrupts.held():
             sink.write_slab(k, variables, [int(stats[name]) for name in STATS])
         bar.advance(run.slab_nodes, costs[k]["forward_solutions"])
+
+    if pool_size() == 1 or len(todo) < 2:
+        for k in todo:
+            record(k, *compute(k))
+        return
+    # Each kernel call ends by waiting for its slowest node while the other pool threads idle. With the
+    # next slab's call already running beside it, those threads find work, and slab by slab costs what
+    # one call does. Slabs are still recorded in order, on this thread; a call that is running when
+    # Ctrl-C arrives is left to finish in the background and its result dropped.
+    executor = ThreadPoolExecutor(max_workers=_SLABS_IN_FLIGHT, thread_name_prefix="velkor-slab")
+    try:
+        pending = deque((k, executor.submit(compute, k)) for k in todo[:_SLABS_IN_FLIGHT])
+        following = iter(todo[_SLABS_IN_FLIGHT:])
+        while pending:
+            k, future = pending.popleft()
+            field, stats = future.result()
+            successor = next(following, None)
+            if successor is not None:
+                pending.append((successor, executor.submit(compute, successor)))
+            record(k, field, stats)
+    finally:
+        executor.shutdown(wait=False, cancel_futures=True)
 
 
 def _run_on_cluster(client: Any, run: FieldRun, todo: list[int], costs: list[dict[str, int]], sink: Any,
@@ -399,8 +427,10 @@ def _run_on_cluster(client: Any, run: FieldRun, todo: list[int], costs: list[dic
     weights = [costs[k]["forward_solutions"] + run.slab_nodes for k in todo]
     seconds = sum(costs[k]["forward_solutions"] for k in todo) / calibrated_rate() if todo else 0.0
     groups = plan_groups(todo, weights, threads, seconds)
+    weight_of = dict(zip(todo, weights))
     results = run_groups(client, slab_group, [run.positions, run.faults, run.senses],
-                         [run.grid_args, list(run.bandwidth), run.options()], groups)
+                         [run.grid_args, list(run.bandwidth), run.options()], groups,
+                         [sum(weight_of[k] for k in group) for group in groups])
     with contextlib.closing(results):
         for result in results:
             for k, field, counts in result:
