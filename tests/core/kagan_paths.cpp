@@ -72,6 +72,17 @@ int main(int argc, char** argv) {
   for (int a = 0; a < 360; a += 45)
     for (int b = -90; b <= 90; b += 45) add(a, b, a + 90, 0.0);
   for (double off : {0.5, 0.99, 0.997, 1.0, 1.003, 1.5}) add(0.0, 0.0, 90.0 + off, 0.0);
+  // Every tenth of a degree over a turn each way (sines and cosines looked
+  // up), with the doubles either side of some and signed zeros (computed).
+  for (int k = -3600; k <= 3600; ++k) {
+    const double x = k / 10.0, y = (k % 1801) / 10.0 - 90.0 * (k % 1801 > 900 ? 2.0 : 0.0);
+    add(x, 0.0, x + 90.0, y);
+    add(x + 90.0, y, x, 0.0);
+    if (k % 7 == 0) add(std::nextafter(x, 1e9), std::nextafter(y, -1e9), x + 90.0, 0.0);
+  }
+  add(-0.0, -0.0, 90.0, -0.0);
+  add(360.0, 0.0, -270.0, -90.0);
+  add(-360.0, 90.0, 360.05, 0.0);
   add(std::nan(""), 0.0, 90.0, 0.0);
   add(0.0, 0.0, INFINITY, 0.0);
   const std::size_t count = rows.size() / 4;
