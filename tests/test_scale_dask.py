@@ -141,8 +141,13 @@ def test_slabs_are_grouped_in_order_into_tasks_of_about_equal_work():
     assert _cluster.plan_groups(list(range(5)), [1.0] * 5, 4) == [[0], [1], [2], [3], [4]]
     groups = _cluster.plan_groups(list(range(3, 40)), [10.0 if k < 10 else 1.0 for k in range(3, 40)], 2)
     assert [k for group in groups for k in group] == list(range(3, 40)) and 6 <= len(groups) <= 8
-    assert groups[0] == [3, 4] and max(len(g) for g in groups) > 10  # heavy slabs travel in small groups
-    assert len(_cluster.plan_groups(list(range(100)), [1.0] * 100, 1, seconds=600.0)) == 20
+    assert groups[:5] == [[3], [4], [5, 6], [7], [8]] and max(len(g) for g in groups) > 10  # heavy slabs alone
+    # A job's predicted time: light slabs share tasks of about a quarter of a second; heavier ones go alone.
+    light = _cluster.plan_groups(list(range(100)), [1.0] * 100, 1, seconds=2.0)
+    assert [len(g) for g in light] == [12, 13, 12, 13, 12, 13, 12, 13]
+    assert _cluster.plan_groups(list(range(100)), [1.0] * 100, 1, seconds=600.0) == [[k] for k in range(100)]
+    assert _cluster.plan_groups(list(range(12)), [1.0] * 12, 2) == [[0], [1, 2], [3], [4, 5], [6], [7, 8], [9],
+                                                                   [10, 11]]
 
 
 @pytest.mark.parametrize("chunks", [29, 64, 300, 1000, (100, 150, 50)])
