@@ -11,12 +11,17 @@ Prints, each with a check that the bytes are those of one kernel call:
   - Dask: the same field on a LocalCluster of 1 and of 2 worker processes
     (one Dask thread each, RAYON_NUM_THREADS=1 in the workers), the time of
     `velkor.stress_field(client=...)` once the cluster is up, N rounds;
+  - the ceiling for that figure: the same slabs as plain kernel calls in one
+    child process and split between two (RAYON_NUM_THREADS=1, started
+    together once loaded), N alternating rounds;
   - the speedup two processes get on this machine right now (machine.py), so
     that a busy machine is not taken for a slow program.
 """
 
 import hashlib
 import os
+import subprocess
+import sys
 import time
 
 import numpy as np
@@ -112,6 +117,53 @@ def dask_times(faults, grid, bandwidth, rounds):
     return {workers: from_runs(seconds) for workers, seconds in runs.items()}, digests
 
 
+# A child that computes the given slabs of the benchmark's field as plain kernel calls, once told to start.
+PLAIN = r"""
+import sys, time
+sys.path.insert(0, {here!r})
+from bench_scale import make_faults
+from _velkor import kernels
+count, nx, ny, bandwidth = {count}, {nx}, {ny}, {bandwidth}
+faults = make_faults(count)
+spacing = [100.0 / nx, 100.0 / ny]
+slabs = [int(k) for k in sys.argv[1].split(",")]
+print("ready", flush=True)
+sys.stdin.readline()
+start = time.perf_counter()
+for k in slabs:
+    kernels.stress_field(faults.positions, faults.faults, [spacing[0] / 2, spacing[1] / 2 + k * spacing[1]],
+                         spacing, [nx, 1], [bandwidth] * 2)
+print(time.perf_counter() - start, flush=True)
+"""
+
+
+def plain_processes(count, nx, ny, bandwidth, rounds):
+    """Wall times of the slabs in one child process and split between two, started together."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    code = PLAIN.format(here=here, count=count, nx=nx, ny=ny, bandwidth=bandwidth)
+    env = dict(os.environ, RAYON_NUM_THREADS="1", PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+
+    def run(parts):
+        children = [subprocess.Popen([sys.executable, "-c", code, ",".join(map(str, part))], env=env, text=True,
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE) for part in parts]
+        for child in children:
+            assert child.stdout.readline() == "ready\n"
+        start = time.perf_counter()
+        for child in children:
+            child.stdin.write("go\n")
+            child.stdin.flush()
+        for child in children:
+            child.communicate()
+        return time.perf_counter() - start
+
+    slabs = list(range(ny))
+    one, two = [], []
+    for _ in range(rounds):
+        one.append(run([slabs]))
+        two.append(run([slabs[0::2], slabs[1::2]]))
+    return from_runs(one), from_runs(two)
+
+
 def main():
     options = arguments(__doc__.splitlines()[0], repeats=5).parse_args()
     from _velkor import kernels
@@ -142,6 +194,9 @@ def main():
     print(f"Dask LocalCluster, worker processes of 1 thread (RAYON_NUM_THREADS=1): 1 worker {times[1].fastest:.2f} s, "
           f"2 workers {times[2].fastest:.2f} s: speedup {ratio(times[2], times[1])} (target >= 1.8x); bytes identical: "
           f"{'yes' if same else 'NO'}")
+    one, two = plain_processes(count, nx, ny, bandwidth, options.repeats)
+    print(f"ceiling: the same slabs as plain kernel calls in 1 process {one.fastest:.2f} s, split between 2 "
+          f"processes {two.fastest:.2f} s: {ratio(two, one)}")
     print(f"this machine gives {available_speedup():.2f}x to two spinning processes right now")
 
 
