@@ -5,6 +5,7 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -102,6 +103,36 @@ def test_ctrl_c_while_a_slab_is_recorded_waits_until_its_record_is_in(monkeypatc
     assert signal.getsignal(signal.SIGINT) is signal.default_int_handler
     monkeypatch.setattr(_store.FieldStore, "write_slab", original)
     assert velkor.stress_field(FAULTS, 1.0, 2.0, progress=False, store=store, **OPTIONS).identical(reference)
+
+
+def test_ctrl_c_stops_this_threads_slab_at_once_and_the_helper_takes_no_further_slab(monkeypatch, sigint_raises):
+    """With two kernel threads a local run computes slabs on this thread and on a helper: a real SIGINT stops
+    this thread's kernel call from inside, the helper's slab runs to its end, and no slab starts after it."""
+    faults = located_faults(21, 300, [0.0, 0.0], [6.0, 6.0])
+    original = scale.slab_field
+    started, interrupted = [], []
+
+    def slab_field(*args):
+        started.append(threading.current_thread().name)
+        if threading.current_thread() is threading.main_thread() and len(started) >= 3 and not interrupted:
+            threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            return original(*args)
+        except KeyboardInterrupt:
+            interrupted.append(threading.current_thread().name)
+            raise
+
+    monkeypatch.setattr(scale, "pool_size", lambda: 2)
+    monkeypatch.setattr(scale, "slab_field", slab_field)
+    with pytest.raises(KeyboardInterrupt):
+        velkor.stress_field(faults, 0.5, 3.0, progress=False, min_support=3.0)
+    calls = len(started)
+    for thread in threading.enumerate():
+        if thread.name == "velkor-slab":
+            thread.join(timeout=120)
+            assert not thread.is_alive()
+    assert interrupted == ["MainThread"]
+    assert len(started) == calls <= 5 and set(started) == {"MainThread", "velkor-slab"}
 
 
 @pytest.fixture(scope="module")

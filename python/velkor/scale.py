@@ -13,13 +13,12 @@ from __future__ import annotations
 import contextlib
 import numbers
 import os
+import queue
 import signal
 import threading
 import time
 import warnings
-from collections import deque
 from collections.abc import Iterator, Mapping
-from concurrent.futures import ThreadPoolExecutor
 from types import FrameType
 from typing import TYPE_CHECKING, Any
 
@@ -54,8 +53,6 @@ FIELD_COST_WARNING_SECONDS = 600.0
 # Rates above this (forward solutions per second per thread) are beyond any machine: below
 # `FIELD_COST_WARNING_SECONDS` at this rate a run needs no measured rate to be called short.
 _FASTEST_RATE = 1.0e9
-# Kernel calls kept running at once by a local run (when the pool has more than one thread).
-_SLABS_IN_FLIGHT = 2
 # Block edge of `kagan_matrix` on a cluster when none is given: ~4 million pairs, a few seconds.
 _KAGAN_BLOCK = 2048
 
@@ -403,23 +400,55 @@ def _run_here(run: FieldRun, todo: list[int], costs: list[dict[str, int]], sink:
         for k in todo:
             record(k, *compute(k))
         return
-    # Each kernel call ends by waiting for its slowest node while the other pool threads idle. With the
-    # next slab's call already running beside it, those threads find work, and slab by slab costs what
-    # one call does. Slabs are still recorded in order, on this thread; a call that is running when
-    # Ctrl-C arrives is left to finish in the background and its result dropped.
-    executor = ThreadPoolExecutor(max_workers=_SLABS_IN_FLIGHT, thread_name_prefix="velkor-slab")
+    # Each kernel call ends by waiting for its slowest node while the other pool threads idle. With a
+    # second call running beside it, those threads find work, and slab by slab costs what one call does.
+    # This thread and one helper each take the next slab when their last one is done; this thread records
+    # every slab (the helper's when its own call ends), in whatever order they finish. A kernel call sees
+    # Ctrl-C only on the main thread: this thread's call stops at once, the helper takes no further slab,
+    # and the slab it is computing is dropped when it ends.
+    slabs = iter(todo)
+    taking = threading.Lock()
+    stop = threading.Event()
+    finished: queue.SimpleQueue[tuple[int, dict[str, Any], dict[str, Any]] | BaseException | None] = (
+        queue.SimpleQueue())
+
+    def take() -> int | None:
+        with taking:
+            return None if stop.is_set() else next(slabs, None)
+
+    def helper() -> None:
+        try:
+            while (k := take()) is not None:
+                finished.put((k, *compute(k)))
+        except BaseException as error:  # handed to the recording thread, which raises it
+            finished.put(error)
+        finally:
+            finished.put(None)
+
+    def record_finished(wait: bool) -> bool:
+        """Records what the helper has finished; False once it has stopped."""
+        while True:
+            try:
+                item = finished.get(block=wait)
+            except queue.Empty:
+                return True
+            if item is None:
+                return False
+            if isinstance(item, BaseException):
+                raise item
+            record(*item)
+
+    thread = threading.Thread(target=helper, name="velkor-slab", daemon=False)
+    thread.start()
     try:
-        pending = deque((k, executor.submit(compute, k)) for k in todo[:_SLABS_IN_FLIGHT])
-        following = iter(todo[_SLABS_IN_FLIGHT:])
-        while pending:
-            k, future = pending.popleft()
-            field, stats = future.result()
-            successor = next(following, None)
-            if successor is not None:
-                pending.append((successor, executor.submit(compute, successor)))
-            record(k, field, stats)
+        helping = True
+        while (mine := take()) is not None:
+            record(mine, *compute(mine))
+            helping = helping and record_finished(wait=False)
+        if helping:
+            record_finished(wait=True)
     finally:
-        executor.shutdown(wait=False, cancel_futures=True)
+        stop.set()
 
 
 def _run_on_cluster(client: Any, run: FieldRun, todo: list[int], costs: list[dict[str, int]], sink: Any,
