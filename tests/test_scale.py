@@ -1,5 +1,7 @@
 """Stress fields slab by slab: the slab identity, the Dataset, progress, the cost warning, refusals."""
 
+import threading
+import time
 import warnings
 from typing import ClassVar
 
@@ -110,6 +112,29 @@ def test_a_field_is_the_same_bytes_with_one_kernel_thread_and_two(child):
             "print(hashlib.sha256(b''.join(d[v].values.tobytes() for v in d.data_vars)).hexdigest())\n")
     outputs = {child(code, threads) for threads in (1, 2)}
     assert len(outputs) == 1
+
+
+def test_slabs_are_recorded_in_order_however_the_two_threads_finish(monkeypatch):
+    """The helper's slabs are made slower than this thread's: they are still recorded in slab order, so a
+    run that stops keeps exactly the slabs before the one it stopped at."""
+    faults = located_faults(11, 50, [0, 0], [8, 8])
+    expected = velkor.stress_field(faults, 1.0, 3.0, min_support=3.0, progress=False, **COARSE)
+    original, write, written = scale.slab_field, scale._MemorySink.write_slab, []
+
+    def slab_field(*args):
+        if threading.current_thread() is not threading.main_thread():
+            time.sleep(0.05)
+        return original(*args)
+
+    def recorded(self, k, variables, counts):
+        written.append(k)
+        write(self, k, variables, counts)
+
+    monkeypatch.setattr(scale, "pool_size", lambda: 2)
+    monkeypatch.setattr(scale, "slab_field", slab_field)
+    monkeypatch.setattr(scale._MemorySink, "write_slab", recorded)
+    field = velkor.stress_field(faults, 1.0, 3.0, min_support=3.0, progress=False, **COARSE)
+    assert written == list(range(expected.attrs["grid_counts"][1])) and field.identical(expected)
 
 
 @pytest.mark.parametrize("change, error, message", [

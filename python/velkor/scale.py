@@ -402,31 +402,49 @@ def _run_here(run: FieldRun, todo: list[int], costs: list[dict[str, int]], sink:
         return
     # Each kernel call ends by waiting for its slowest node while the other pool threads idle. With a
     # second call running beside it, those threads find work, and slab by slab costs what one call does.
-    # This thread and one helper each take the next slab when their last one is done; this thread records
-    # every slab (the helper's when its own call ends), in whatever order they finish. A kernel call sees
-    # Ctrl-C only on the main thread: this thread's call stops at once, the helper takes no further slab,
-    # and the slab it is computing is dropped when it ends.
+    # This thread and one helper each take the next slab in order when their last one is done. This thread
+    # records the slabs in order, so a run that stops keeps exactly the slabs before the one it stopped
+    # at: a slab that fails (or is interrupted) is raised once every slab before it is recorded. A kernel
+    # call sees Ctrl-C only on the main thread: this thread's call stops at once, the helper takes no
+    # further slab, and a slab of the helper's that comes after the stopping point is dropped.
+    Outcome = tuple[dict[str, Any], dict[str, Any]] | BaseException
     slabs = iter(todo)
     taking = threading.Lock()
     stop = threading.Event()
-    finished: queue.SimpleQueue[tuple[int, dict[str, Any], dict[str, Any]] | BaseException | None] = (
-        queue.SimpleQueue())
+    finished: queue.SimpleQueue[tuple[int, Outcome] | None] = queue.SimpleQueue()
 
     def take() -> int | None:
         with taking:
             return None if stop.is_set() else next(slabs, None)
 
+    def attempt(k: int) -> Outcome:
+        try:
+            return compute(k)
+        except BaseException as error:  # raised by the recording thread in its turn
+            stop.set()
+            return error
+
     def helper() -> None:
         try:
             while (k := take()) is not None:
-                finished.put((k, *compute(k)))
-        except BaseException as error:  # handed to the recording thread, which raises it
-            finished.put(error)
+                finished.put((k, attempt(k)))
         finally:
             finished.put(None)
 
-    def record_finished(wait: bool) -> bool:
-        """Records what the helper has finished; False once it has stopped."""
+    ready: dict[int, Outcome] = {}
+    position = 0  # of the next slab to record in todo
+
+    def record_ready() -> None:
+        nonlocal position
+        while position < len(todo) and todo[position] in ready:
+            outcome = ready.pop(todo[position])
+            if isinstance(outcome, BaseException):
+                raise outcome
+            record(todo[position], *outcome)
+            position += 1
+
+    def collect(wait: bool) -> bool:
+        """Moves what the helper has finished into `ready`; False once it has stopped."""
         while True:
             try:
                 item = finished.get(block=wait)
@@ -434,19 +452,22 @@ def _run_here(run: FieldRun, todo: list[int], costs: list[dict[str, int]], sink:
                 return True
             if item is None:
                 return False
-            if isinstance(item, BaseException):
-                raise item
-            record(*item)
+            ready[item[0]] = item[1]
+            wait = False
 
     thread = threading.Thread(target=helper, name="velkor-slab", daemon=False)
     thread.start()
     try:
         helping = True
         while (mine := take()) is not None:
-            record(mine, *compute(mine))
-            helping = helping and record_finished(wait=False)
-        if helping:
-            record_finished(wait=True)
+            ready[mine] = attempt(mine)
+            helping = helping and collect(wait=False)
+            record_ready()
+        # What is left comes from the helper; wait only while the next slab to record is its.
+        record_ready()
+        while helping and position < len(todo):
+            helping = collect(wait=True)
+            record_ready()
     finally:
         stop.set()
 
