@@ -6,6 +6,10 @@ import numpy as np
 
 import velkor
 from _velkor import kernels
+from velkor import scale
+
+# The slabs' kernel call itself, whatever a test has put in its place.
+SLAB_FIELD = scale.slab_field
 
 COARSE = {"angle_step_degrees": 30.0, "phi_step": 0.5}
 
@@ -39,3 +43,18 @@ def assert_same_as_one_call(dataset, field: dict, stats: dict) -> None:
             assert got.dtype == value.dtype, key
         assert got.shape == value.shape and got.tobytes() == value.tobytes(), key
     assert list(dataset.attrs.items())[:7] == list(stats.items())
+
+
+def counting_slabs(monkeypatch, stop_at: int | None = None) -> list[int]:
+    """Count the kernel calls of the slabs (their indices, in call order); raise KeyboardInterrupt instead of
+    call number `stop_at`. A later call puts a fresh counter in place of this one."""
+    calls: list[int] = []
+
+    def slab_field(*args):
+        calls.append(args[-1])
+        if len(calls) == stop_at:
+            raise KeyboardInterrupt
+        return SLAB_FIELD(*args)
+
+    monkeypatch.setattr(scale, "slab_field", slab_field)
+    return calls

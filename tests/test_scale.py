@@ -10,7 +10,7 @@ import pytest
 
 import velkor
 from _velkor import kernels
-from scale_data import COARSE, assert_same_as_one_call, located_faults, one_call
+from scale_data import COARSE, assert_same_as_one_call, counting_slabs, located_faults, one_call
 from velkor import scale
 
 pytest.importorskip("xarray")
@@ -189,19 +189,10 @@ def test_the_bar_counts_nodes_from_what_a_store_already_holds_and_estimates_the_
     counts = velkor.stress_field(faults, 1.0, 2.0, progress=False, min_support=2.0, **COARSE).attrs["grid_counts"]
     assert RecordingBar.bars == []
     store = tmp_path / "f.zarr"
-    calls = []
-    original = scale.slab_field
-
-    def stop_at_slab_3(*args):
-        calls.append(args[-1])
-        if len(calls) == 4:
-            raise KeyboardInterrupt
-        return original(*args)
-
-    monkeypatch.setattr(scale, "slab_field", stop_at_slab_3)
+    counting_slabs(monkeypatch, stop_at=4)
     with pytest.raises(KeyboardInterrupt):
         velkor.stress_field(faults, 1.0, 2.0, min_support=2.0, store=store, **COARSE)
-    monkeypatch.setattr(scale, "slab_field", original)
+    counting_slabs(monkeypatch)
     velkor.stress_field(faults, 1.0, 2.0, min_support=2.0, store=store, **COARSE)
     first, second = RecordingBar.bars
     assert first.closed and second.closed

@@ -15,7 +15,7 @@ import pytest
 
 import velkor
 from _velkor import kernels
-from scale_data import COARSE, located_faults
+from scale_data import COARSE, counting_slabs, located_faults
 from velkor import _cluster, scale
 
 distributed = pytest.importorskip("distributed")
@@ -91,18 +91,10 @@ def test_a_field_on_a_cluster_is_the_same_bytes_as_here(request, cluster, refere
         assert velkor.stress_field(FAULTS, 0.5, 2.0, progress=False, client=client, **OPTIONS).identical(reference)
     # Begun here, stopped, finished on the cluster: the store does not care where its slabs came from.
     store = tmp_path / "f.zarr"
-    original, calls = scale.slab_field, []
-
-    def stop_after_five(*args):
-        calls.append(args[-1])
-        if len(calls) == 6:
-            raise KeyboardInterrupt
-        return original(*args)
-
-    monkeypatch.setattr(scale, "slab_field", stop_after_five)
+    counting_slabs(monkeypatch, stop_at=6)
     with pytest.raises(KeyboardInterrupt):
         velkor.stress_field(FAULTS, 0.5, 2.0, progress=False, store=store, **OPTIONS)
-    monkeypatch.setattr(scale, "slab_field", original)
+    counting_slabs(monkeypatch)
     resumed = velkor.stress_field(FAULTS, 0.5, 2.0, progress=False, client=client, store=store, **OPTIONS)
     assert resumed.identical(reference)
     points = np.random.default_rng(4).normal(0.0, 3.0, (500, 3))

@@ -13,7 +13,7 @@ import pytest
 
 import velkor
 from _velkor import kernels
-from scale_data import COARSE, assert_same_as_one_call, located_faults, one_call
+from scale_data import COARSE, assert_same_as_one_call, counting_slabs, located_faults, one_call
 from velkor import _store, scale
 
 xr = pytest.importorskip("xarray")
@@ -22,21 +22,6 @@ pytest.importorskip("dask.array")
 
 FAULTS = located_faults(21, 50, [0.0, 0.0], [6.0, 6.0])
 OPTIONS = {"min_support": 3.0, **COARSE}
-
-
-def counting_slabs(monkeypatch, stop_at=None):
-    """Count the kernel calls of the slabs; raise KeyboardInterrupt instead of call number `stop_at`."""
-    calls = []
-    original = scale.slab_field
-
-    def slab_field(*args):
-        calls.append(args[-1])
-        if len(calls) == stop_at:
-            raise KeyboardInterrupt
-        return original(*args)
-
-    monkeypatch.setattr(scale, "slab_field", slab_field)
-    return calls
 
 
 @pytest.fixture(scope="module")
