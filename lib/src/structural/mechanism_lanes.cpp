@@ -27,11 +27,21 @@ constexpr double kSurelyOrthogonal = 0.0174;
 // Catalogues give their axes in whole degrees or tenths (moment-tensor
 // catalogues, bulletins, field compilations), and a block of such rows spends
 // nearly all its time in sincos. Every tenth of a degree from -360 to 360 has
-// its sine and cosine here, computed once by the same expressions the loop
-// uses on the same double (k / 10.0 is the double nearest k tenths, the
+// its sine and cosine here, computed once by the function the loop uses on
+// the same double (k / 10.0 is the double nearest k tenths, the
 // value a text reader gives for it), so a value looked up is bit for bit the
 // value computed. Anything else (other reals, -0.0, NaN, beyond a turn) is
 // computed.
+struct SineCosine {
+  double sine, cosine;
+};
+
+// The sine and cosine of an angle in degrees, as a row's axes take them.
+inline SineCosine sine_cosine_of(double degrees) {
+  const double radians = degrees * kDegreesToRadians;
+  return {std::sin(radians), std::cos(radians)};
+}
+
 class TenthsOfDegree {
  public:
   static const TenthsOfDegree& table() {
@@ -58,15 +68,10 @@ class TenthsOfDegree {
   static constexpr double kLimit = 360.0;
 
   TenthsOfDegree() {
-    for (std::int32_t index = 0; index <= 2 * kSteps; ++index) {
-      const double radians = static_cast<double>(index - kSteps) / 10.0 * kDegreesToRadians;
-      values_[static_cast<std::size_t>(index)] = {std::sin(radians), std::cos(radians)};
-    }
+    for (std::int32_t index = 0; index <= 2 * kSteps; ++index)
+      values_[static_cast<std::size_t>(index)] = sine_cosine_of(static_cast<double>(index - kSteps) / 10.0);
   }
 
-  struct SineCosine {
-    double sine, cosine;
-  };
   std::array<SineCosine, 2 * kSteps + 1> values_;
 };
 
@@ -140,9 +145,9 @@ template <std::size_t Lanes>
     for (std::size_t a = 0; a < 4; ++a) {
       const double degrees = array(i, static_cast<std::int64_t>(a));
       if (tenths.look_up(degrees, s.v[2 * a][k], s.v[2 * a + 1][k])) continue;
-      const double radians = degrees * kDegreesToRadians;
-      s.v[2 * a][k] = std::sin(radians);
-      s.v[2 * a + 1][k] = std::cos(radians);
+      const SineCosine computed = sine_cosine_of(degrees);
+      s.v[2 * a][k] = computed.sine;
+      s.v[2 * a + 1][k] = computed.cosine;
     }
   }
   for (std::size_t k = count; k < (count + Lanes - 1) / Lanes * Lanes; ++k) {
