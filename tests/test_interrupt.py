@@ -101,3 +101,15 @@ def test_sigint_raises_keyboard_interrupt_inside_the_call(function, threads):
 
 def test_every_lock_releasing_function_has_a_heavy_input():
     assert set(HEAVY) == set(LOCK_RELEASING)
+
+
+@pytest.mark.no_sanitizer
+@pytest.mark.parametrize("delay", [0.1, 0.2])
+def test_sigint_early_while_fresh_tables_are_first_filled(delay, monkeypatch):
+    """best_fit_planes begins by filling large fresh tables, whose pages the system clears on first touch (a
+    huge page can take tens of milliseconds on a virtual machine): Ctrl-C there is heard as soon as later on."""
+    monkeypatch.setattr(sys.modules[__name__], "DELAY", delay)
+    report, latency = interrupt("best_fit_planes", None)
+    assert report["outcome"] == "interrupted"
+    assert latency < BOUND, latency
+    assert report["same"]

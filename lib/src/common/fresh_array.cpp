@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "parallel/stop_check.hpp"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -18,6 +20,21 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // Below this a block comes from the allocator, which recycles memory
 // between calls; above it the allocator would map fresh pages anyway.
 constexpr std::size_t kOwnMappingFrom = std::size_t{4} << 20;
+constexpr std::size_t kSmallPage = 4096;
+
+// Makes every page of a fresh (all-zero) mapping present, in order, by
+// writing the zero it already holds. A zeroed block is read and written at
+// random from its first use, and each first touch of a page makes the kernel
+// clear it: a huge page can take tens of milliseconds to clear on a virtual
+// machine, and dozens of them could fall between two of the caller's polls.
+// Here the clearing is the same work done up front, with a poll between huge
+// pages, so that Ctrl-C is heard within one of them.
+void make_present(char* data, std::size_t bytes) {
+  for (std::size_t page = 0; page < bytes; page += kSmallPage) {
+    if (page % kHugePage == 0) poll_stop();
+    reinterpret_cast<volatile char*>(data)[page] = 0;
+  }
+}
 #endif
 
 }  // namespace
@@ -35,6 +52,14 @@ FreshBlock::FreshBlock(std::size_t bytes, std::size_t alignment, bool zeroed) {
     const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
     // Advice only: where huge pages are off, the block is still ordinary memory.
     madvise(reinterpret_cast<void*>(aligned), mapped - kHugePage, MADV_HUGEPAGE);
+    if (zeroed) {
+      try {
+        make_present(reinterpret_cast<char*>(aligned), bytes);
+      } catch (...) {
+        munmap(mapping, mapped);
+        throw;
+      }
+    }
     mapping_ = mapping;
     mapped_bytes_ = mapped;
     data_ = reinterpret_cast<void*>(aligned);

@@ -13,7 +13,9 @@
 namespace velkor {
 
 // Raw bytes at the given alignment (a power of two), zero-filled when asked
-// (a fresh mapping already is); throws std::bad_alloc when they cannot be had.
+// (a fresh mapping already is: its pages are then made present in order,
+// polling for a stop between huge pages); throws std::bad_alloc when they
+// cannot be had.
 class FreshBlock {
  public:
   FreshBlock() = default;
